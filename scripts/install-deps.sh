@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, only those missing.
+# Runs as root (or through sudo when available). Safe to run again.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
+          python3 curl clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}" >&2
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

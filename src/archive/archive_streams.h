@@ -1,0 +1,97 @@
+// archive/archive_streams.h -- the byte sources that deliver an entry's content.
+//
+// Read (buffer, size) copies at most |size| bytes and returns the count; 0 means the end of the
+// data or a failure, and failed() tells the two apart afterwards: a read error, stored data that
+// ends before its stored size, or a damaged or truncated zlib stream all set it, and once set
+// every later Read returns 0. A source belongs to one thread at a time.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "archive/archive_format.h"
+
+namespace kelvane::archive {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual size_t Read(void* buffer, size_t size) = 0;
+  bool failed() const { return failed_; }
+
+ protected:
+  void SetFailed() { failed_ = true; }
+
+ private:
+  bool failed_ = false;
+};
+
+// Inflates a zlib stream (header, deflate data, Adler-32) pulled from an upstream source through
+// an input buffer of its own.
+class InflateSource : public ByteSource {
+ public:
+  static constexpr size_t kDefaultBufferSize = 4096;
+
+  // |upstream| is not owned; with none, Read returns 0.
+  explicit InflateSource(ByteSource* upstream, size_t buffer_size = kDefaultBufferSize);
+  ~InflateSource() override;
+  InflateSource(const InflateSource&) = delete;
+  InflateSource& operator=(const InflateSource&) = delete;
+
+  void SetUpstream(ByteSource* upstream) { upstream_ = upstream; }
+  size_t Read(void* buffer, size_t size) override;
+
+ private:
+  ByteSource* upstream_;
+  std::unique_ptr<uint8_t[]> input_;
+  size_t input_size_;
+  z_stream zs_{};
+  bool zs_ready_ = false;      // inflateInit succeeded
+  bool end_of_input_ = false;  // the upstream has returned 0
+  bool finished_ = false;      // the stream's end was reached
+};
+
+// Reads an entry's stored bytes from wherever the shared descriptor stands; the caller
+// positioned it and keeps the reader's lock while this reads.
+class EntryReader : public ByteSource {
+ public:
+  EntryReader(int fd, uint32_t limit) : fd_(fd), limit_(limit) {}
+  size_t Read(void* buffer, size_t size) override;
+
+ private:
+  int fd_;
+  uint32_t limit_;
+  uint32_t consumed_ = 0;
+};
+
+// One caller's stream over one entry, made by FileArchiveReader::OpenFile. Its own Read is the
+// positional read of the stored bytes under the reader's lock; callers read the content through
+// ActiveSource(), which inflates a compressed entry. Valid only while the reader stays open.
+class ArchiveFileStream : public ByteSource {
+ public:
+  ArchiveFileStream(int fd, const ArchiveEntryInfo& info, std::mutex* lock);
+  ArchiveFileStream(const ArchiveFileStream&) = delete;
+  ArchiveFileStream& operator=(const ArchiveFileStream&) = delete;
+
+  size_t Read(void* buffer, size_t size) override;
+
+  // The source that delivers the entry's content.
+  ByteSource* ActiveSource() { return active_; }
+  const ArchiveEntryInfo& info() const { return info_; }
+
+ private:
+  int fd_;                 // shared with the reader, not owned
+  ArchiveEntryInfo info_;
+  uint32_t limit_;         // stored size
+  uint32_t consumed_ = 0;  // stored bytes delivered so far
+  uint64_t position_;      // absolute offset of the next stored byte
+  std::mutex* lock_;       // the reader's lock, not owned
+  InflateSource inflate_;
+  ByteSource* active_;
+};
+
+}  // namespace kelvane::archive

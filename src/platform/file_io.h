@@ -1,0 +1,53 @@
+// platform/file_io.h -- the file services the core needs, on POSIX descriptors.
+// Every EINTR and short-transfer loop of the core lives in file_io.cpp. All functions are
+// safe to call from any thread; a descriptor's offset is shared, so callers that seek and
+// then read hold their own lock around the pair.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace kelvane::platform {
+
+// Opens an existing file read-only. Invalid on failure.
+UniqueFd OpenReadOnly(const std::string& path);
+
+// Creates |path| for writing, replacing an existing file (mode 0666 less the umask).
+// Invalid on failure. |*is_regular| tells whether the result is a regular file, so that a
+// caller may remove what it created without ever removing a device or a pipe.
+UniqueFd CreateForWriting(const std::string& path, bool* is_regular);
+
+// Moves the descriptor's offset to |offset| bytes from the start; returns the new offset,
+// or -1 when the move failed.
+int64_t SeekTo(int fd, int64_t offset);
+
+// Moves the descriptor's offset to |offset| bytes before the end (|offset| >= 0); returns
+// the new offset or -1.
+int64_t SeekFromEnd(int fd, int64_t offset);
+
+// Size of the open file in bytes, or -1.
+int64_t FileSize(int fd);
+
+// Reads until |size| bytes arrived or the file ended. Returns the count read (smaller than
+// |size| only at the end of the file), or -1 on an error.
+long ReadFull(int fd, void* buffer, size_t size);
+
+// Like ReadFull, at |offset| without moving the descriptor's offset.
+long ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
+
+// Writes every byte; false after a failed write (what was written before stays written).
+bool WriteAll(int fd, const void* data, size_t size);
+
+// Sets last access and last write times, each in nanoseconds since 1970-01-01 UTC.
+bool SetFileTimes(int fd, int64_t access_ns, int64_t write_ns);
+
+// Takes every write permission away from the open file.
+bool MakeReadOnly(int fd);
+
+// Removes |path|; false when it could not be removed.
+bool RemoveFile(const std::string& path);
+
+}  // namespace kelvane::platform
