@@ -3,10 +3,18 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
+
 namespace kelvane::archive {
 
 int64_t FileTimeToUnixNanos(uint64_t file_time) {
-  return (static_cast<int64_t>(file_time) - kFileTimeUnixEpoch) * 100;
+  // Nanoseconds since 1970 fit in 64 bits only from 1677 to 2262; times outside are clamped.
+  constexpr int64_t kMaxTicks = INT64_MAX / 100;
+  const int64_t ticks = file_time > static_cast<uint64_t>(INT64_MAX)
+                            ? kMaxTicks
+                            : static_cast<int64_t>(file_time) - kFileTimeUnixEpoch;
+  return std::clamp(ticks, -kMaxTicks, kMaxTicks) * 100;
 }
 
 uint64_t UnixNanosToFileTime(int64_t unix_ns) {

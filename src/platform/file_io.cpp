@@ -107,6 +107,8 @@ bool MakeReadOnly(int fd) {
   return ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool CloseFd(int fd) { return ::close(fd) == 0; }
+
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace kelvane::platform

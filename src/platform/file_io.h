@@ -47,6 +47,10 @@ bool SetFileTimes(int fd, int64_t access_ns, int64_t write_ns);
 // Takes every write permission away from the open file.
 bool MakeReadOnly(int fd);
 
+// Closes a descriptor that the caller released from its owner; false when close reported an
+// error (the descriptor is gone either way).
+bool CloseFd(int fd);
+
 // Removes |path|; false when it could not be removed.
 bool RemoveFile(const std::string& path);
 

@@ -1,0 +1,98 @@
+// net/tcp_connection.cpp -- sends, receives and the default conversations of a connection.
+#include "net/tcp_connection.h"
+
+#include <cstring>
+
+namespace kelvane::net {
+namespace {
+
+constexpr char kConnectSuccessful[] = "Connect Successful ... Now Disconnecting.";
+constexpr char kTooManyConnections[] = "Too Many Connections, Please Try Later.";
+constexpr int kRefusalWaitSeconds = 10;
+
+}  // namespace
+
+void TcpConnection::Attach(int socket, const platform::Ipv4Endpoint& peer, int listening_socket,
+                           TcpServer* server) {
+  socket_ = socket;
+  peer_ = peer;
+  listening_socket_ = listening_socket;
+  server_ = server;
+}
+
+void TcpConnection::ServeClient() {
+  char line[100];
+  if (ReceiveLine(line, sizeof line) > 0) {
+    DrainInput();
+    SendText(kConnectSuccessful);
+  }
+}
+
+void TcpConnection::RefuseClient() {
+  // Bounded, so that a silent client over the limit cannot hold this thread for ever.
+  char scratch[255];
+  if (Receive(scratch, sizeof scratch, kRefusalWaitSeconds) > 0) SendText(kTooManyConnections);
+}
+
+int TcpConnection::Shutdown() {
+  stop_.store(true, std::memory_order_release);
+  platform::ShutdownBoth(socket_);
+  return 0;
+}
+
+void TcpConnection::SetSendTimeout(int milliseconds) {
+  platform::SetSendTimeout(socket_, milliseconds);
+}
+
+long TcpConnection::SendBytes(const char* data, long length, int flags) {
+  const size_t size = length > 0 ? static_cast<size_t>(length) : std::strlen(data);
+  return platform::SendAll(socket_, data, size, flags);
+}
+
+long TcpConnection::Receive(void* buffer, size_t size, int wait_seconds) {
+  if (wait_seconds > 0 && WaitReadable(wait_seconds, 0) == 1) return 0;
+  return platform::ReceiveSome(socket_, buffer, size);
+}
+
+int TcpConnection::ReceiveLine(char* buffer, int capacity) {
+  if (capacity < 1) return -1;
+  int consumed = 0;
+  int stored = 0;
+  while (consumed < capacity - 1) {
+    char c;
+    const long n = platform::ReceiveSome(socket_, &c, 1);
+    if (n < 0) {
+      buffer[stored] = '\0';
+      return -1;
+    }
+    if (n == 0) {
+      buffer[stored] = '\0';
+      return consumed == 0 ? 0 : consumed + 1;
+    }
+    ++consumed;
+    if (c == '\n') {
+      buffer[stored] = '\0';
+      return consumed;
+    }
+    if (c != '\r') buffer[stored++] = c;
+  }
+  buffer[stored] = '\0';
+  return capacity;
+}
+
+int TcpConnection::WaitReadable(int seconds, int microseconds) {
+  const int64_t wait = static_cast<int64_t>(seconds) * 1000000 + microseconds;
+  return platform::WaitReadable(socket_, wait) ? 0 : 1;
+}
+
+bool TcpConnection::BytesPending() { return platform::PendingBytes(socket_) > 0; }
+
+int TcpConnection::DrainInput() {
+  char scratch[256];
+  while (BytesPending()) {
+    if (Receive(scratch, sizeof scratch, 0) <= 0) break;
+  }
+  return 0;
+}
+
+}  // namespace kelvane::net

@@ -1,0 +1,81 @@
+// net/tcp_connection.h -- one accepted client connection and the byte-level operations on it.
+//
+// A service derives from TcpConnection and overrides ServeClient (and RefuseClient if it wants a
+// different refusal). The object belongs to its connection thread, which also owns and closes
+// the socket after the object is released; only Shutdown may be called from another thread
+// (TcpServer::StopAll), to unblock a receive.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "platform/socket.h"
+
+namespace kelvane::net {
+
+class TcpServer;
+
+class TcpConnection {
+ public:
+  TcpConnection() = default;
+  virtual ~TcpConnection() = default;
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  // Carries out the conversation; returns when it is over. The default is a connectivity test:
+  // one line in, "Connect Successful ... Now Disconnecting." out.
+  virtual void ServeClient();
+
+  // Answers a client that came in over the limit: waits up to 10 seconds for it to send
+  // something, then answers "Too Many Connections, Please Try Later." if it did.
+  virtual void RefuseClient();
+
+  // Gives the connection its accepted socket (not owned), the client's endpoint, the listening
+  // socket and the server. Called by the connection thread before serving.
+  void Attach(int socket, const platform::Ipv4Endpoint& peer, int listening_socket,
+              TcpServer* server);
+
+  // Sets the stop flag and shuts the socket down both ways. Any thread. Returns 0.
+  int Shutdown();
+  bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
+
+  void SetSendTimeout(int milliseconds);
+
+  // Sends every byte of |data| (|length| <= 0: the whole terminated text). Returns the bytes
+  // sent, or -1 when a send failed.
+  long SendBytes(const char* data, long length, int flags = 0);
+  long SendText(const char* text) { return SendBytes(text, 0); }
+
+  // One receive of up to |size| bytes. With |wait_seconds| > 0 it first waits that long for
+  // input and returns 0 when none came. Otherwise as recv: 0 when the peer closed, -1 on error.
+  long Receive(void* buffer, size_t size, int wait_seconds);
+
+  // Reads one line, a byte per receive, into |buffer| of |capacity| bytes; LF ends it and is not
+  // kept, CR is dropped wherever it occurs. Returns the bytes consumed (the LF included), or
+  // |capacity| when capacity - 1 bytes came without a LF (the rest is the next line), or consumed
+  // + 1 when the peer closed in mid-line; 0 when it closed before any byte; -1 on error.
+  int ReceiveLine(char* buffer, int capacity);
+
+  // 0 when the socket became readable within the time, 1 otherwise.
+  int WaitReadable(int seconds, int microseconds);
+  bool BytesPending();
+  // Reads and discards whatever input is waiting. Returns 0.
+  int DrainInput();
+
+  // The client's IPv4 address as dotted text.
+  std::string PeerAddress() const { return platform::FormatDotted(peer_.address); }
+  const platform::Ipv4Endpoint& peer() const { return peer_; }
+  int socket() const { return socket_; }
+  int listening_socket() const { return listening_socket_; }
+  TcpServer* server() const { return server_; }
+
+ private:
+  int socket_ = -1;
+  platform::Ipv4Endpoint peer_;
+  int listening_socket_ = -1;
+  TcpServer* server_ = nullptr;
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace kelvane::net

@@ -1,0 +1,114 @@
+// net/ut_clnt.cpp -- TcpClient and the sending of archive entries; the trace lines of file
+// sending come from here.
+#include "net/ut_clnt.h"
+
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "app/trace.h"
+#include "platform/file_io.h"
+#include "platform/socket.h"
+
+namespace kelvane::net {
+namespace {
+
+// No peer sees how the stream was cut into sends; large chunks keep the per-send cost small.
+constexpr size_t kSendChunk = 64 * 1024;
+
+}  // namespace
+
+int SendEntry(int socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
+              std::string_view path, uint32_t* counter,
+              const std::function<bool(uint32_t)>& progress) {
+  *counter = 0;
+  std::string converted(path);
+  std::replace(converted.begin(), converted.end(), '/', '\\');
+  const char* name = converted.c_str();
+  KELVANE_TRACE("Open: Cnv('%s')\n", name);
+
+  std::unique_ptr<archive::ArchiveFileStream> stream = reader.OpenFile(cursor, converted);
+  if (!stream) {
+    KELVANE_TRACE("SendFile: Unable to get OpenFile '%s'\n", name);
+    return 1;
+  }
+  archive::ByteSource* source = stream->ActiveSource();
+  auto buffer = std::make_unique<char[]>(kSendChunk);
+  for (;;) {
+    const size_t got = source->Read(buffer.get(), kSendChunk);
+    if (got == 0) {
+      if (source->failed()) {
+        // Damaged or short data must never pass for a complete transfer.
+        KELVANE_TRACE("SendFile: Read error ('%s')\n", name);
+        return 2;
+      }
+      KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
+      return 0;
+    }
+    if (platform::SendAll(socket, buffer.get(), got) < 0) {
+      KELVANE_TRACE("SendFile: Send error ('%s')\n", name);
+      return 2;
+    }
+    *counter += static_cast<uint32_t>(got);
+    if (progress && !progress(*counter)) {
+      KELVANE_TRACE("SendFile: Send file status error ('%s')\n", name);
+      return 0;
+    }
+  }
+}
+
+TcpClient::TcpClient() { platform::IgnoreBrokenPipe(); }
+
+TcpClient::~TcpClient() { Close(); }
+
+bool TcpClient::OnSendProgress(uint32_t sent) {
+  return progress_callback_ == nullptr || progress_callback_(sent);
+}
+
+int TcpClient::Connect(uint16_t port, const std::string& host) {
+  if (socket_.valid()) return 1;
+  port_ = port;
+  host_ = host;
+  const uint32_t address = platform::ParseDotted(host);
+  socket_ = platform::NewStreamSocket();
+  if (!socket_.valid()) return 2;
+  platform::SetReceiveTimeout(socket_.get(), receive_timeout_ms_);
+  platform::SetSendTimeout(socket_.get(), send_timeout_ms_);
+  // An unparsable host becomes the all-ones address, which cannot be connected to.
+  if (address == platform::kNoneAddress || !platform::Connect(socket_.get(), {address, port})) {
+    return 3;
+  }
+  return 0;
+}
+
+long TcpClient::SendBytes(const char* data, long length) {
+  const size_t size = length > 0 ? static_cast<size_t>(length) : std::char_traits<char>::length(data);
+  return platform::SendAll(socket_.get(), data, size);
+}
+
+int TcpClient::SendFile(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
+                        std::string_view path, uint32_t* counter) {
+  return SendEntry(socket_.get(), reader, cursor, path, counter,
+                   [this](uint32_t sent) { return OnSendProgress(sent); });
+}
+
+void TcpClient::SetReceiveTimeout(int milliseconds) {
+  receive_timeout_ms_ = milliseconds;
+  if (socket_.valid()) platform::SetReceiveTimeout(socket_.get(), milliseconds);
+}
+
+void TcpClient::SetSendTimeout(int milliseconds) {
+  send_timeout_ms_ = milliseconds;
+  if (socket_.valid()) platform::SetSendTimeout(socket_.get(), milliseconds);
+}
+
+int TcpClient::Close() {
+  if (!socket_.valid()) return 0;
+  int bits = 0;
+  if (!platform::ShutdownBoth(socket_.get())) bits |= 1;
+  if (!platform::CloseFd(socket_.Release())) bits |= 2;
+  return bits;
+}
+
+}  // namespace kelvane::net

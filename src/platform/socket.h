@@ -1,0 +1,76 @@
+// platform/socket.h -- the socket services of the core, on POSIX sockets (IPv4, blocking).
+//
+// Every EINTR and short-send loop of the network code lives in socket.cpp; nothing here raises
+// SIGPIPE (sends use MSG_NOSIGNAL). Descriptors are owned by UniqueFd. All functions may be
+// called from any thread; a socket is used by one thread at a time, except ShutdownBoth, which
+// another thread may call to unblock a receive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace kelvane::platform {
+
+// An IPv4 endpoint in host byte order.
+struct Ipv4Endpoint {
+  uint32_t address = 0;  // 127.0.0.1 is 0x7F000001
+  uint16_t port = 0;
+};
+
+inline constexpr uint32_t kLoopback = 0x7F000001;
+inline constexpr uint32_t kAnyAddress = 0;
+inline constexpr uint32_t kNoneAddress = 0xFFFFFFFF;  // what an unparsable dotted host becomes
+
+// A new IPv4 stream socket (close-on-exec); invalid on failure.
+UniqueFd NewStreamSocket();
+
+// Lets a listening socket bind at once to a port whose old connections still linger.
+bool SetReuseAddress(int fd);
+
+bool Bind(int fd, const Ipv4Endpoint& local);
+bool Listen(int fd, int backlog);
+
+// The port a bound socket got (useful after binding port 0); 0 on failure.
+uint16_t LocalPort(int fd);
+
+// Waits for a client. Invalid on failure; |*peer| receives the client's endpoint.
+UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer);
+
+bool Connect(int fd, const Ipv4Endpoint& remote);
+
+// SO_SNDTIMEO / SO_RCVTIMEO in milliseconds (0: wait for ever).
+bool SetSendTimeout(int fd, int milliseconds);
+bool SetReceiveTimeout(int fd, int milliseconds);
+
+// Sends every byte; a send that makes no progress within the socket's send time-out fails.
+// Returns the bytes sent (all of them), or -1 after a failed send.
+long SendAll(int fd, const void* data, size_t size, int flags = 0);
+
+// One receive of up to |size| bytes: the count, 0 when the peer closed, -1 on error (a receive
+// time-out included).
+long ReceiveSome(int fd, void* buffer, size_t size);
+
+// Waits until the socket is readable. True when it became readable (or closed) in time.
+bool WaitReadable(int fd, int64_t timeout_microseconds);
+
+// Bytes waiting to be read; -1 on error.
+long PendingBytes(int fd);
+
+// Shuts both directions down; false when the socket refused (e.g. not connected).
+bool ShutdownBoth(int fd);
+
+// Copies |count| bytes of the file |in_fd| from |*offset| to the socket without passing them
+// through user space, advancing |*offset|. Returns the bytes sent, or -1 on a failed send.
+long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count);
+
+// "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else.
+std::string FormatDotted(uint32_t address);
+uint32_t ParseDotted(const std::string& text);
+
+// Makes sure a peer that closes never kills the process with SIGPIPE (idempotent).
+void IgnoreBrokenPipe();
+
+}  // namespace kelvane::platform

@@ -1,0 +1,314 @@
+#!/usr/bin/env python3
+"""Integration tests of kelvane-pack: the real tool on folders and packages in temporary
+folders. The package layout is decoded and crafted here independently of the C++ code, so a
+fault in the shared format helpers shows up as a disagreement."""
+
+import os
+import pty
+import random
+import select
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+PACK = os.environ.get("KELVANE_PACK", "")
+
+TRAILER = struct.Struct("<IIII")
+INFO = struct.Struct("<QQQIIII")  # creation, access, write, attributes, unpacked, stored, offset
+IMAGE_SIZE = 229376
+
+
+def parse_package(data):
+    """Returns (directory offset, [(record offset, name, info tuple)]) of package bytes."""
+    magic, directory, count, check = TRAILER.unpack_from(data, len(data) - 16)
+    assert magic == 201 and check == zlib.adler32(data[-16:-4]), "bad trailer"
+    records, pos = [], directory
+    for _ in range(count):
+        (length,) = struct.unpack_from("<H", data, pos)
+        name = data[pos + 2:pos + 2 + length]
+        records.append((pos, name, INFO.unpack_from(data, pos + 2 + length)))
+        pos += 2 + length + INFO.size
+    assert pos == len(data) - 16, "records do not end at the trailer"
+    return directory, records
+
+
+def craft_package(image, entries, file_time=132000000000000000):
+    """Package bytes from (name bytes, content, compressed) triples, in that record order."""
+    out, records = bytearray(image), b""
+    for name, content, compressed in entries:
+        data = zlib.compress(content) if compressed else content
+        info = INFO.pack(file_time, file_time, file_time, 0x820 if compressed else 0x20,
+                         len(content), len(data), len(out))
+        records += struct.pack("<H", len(name)) + name + info
+        out += data
+    head = struct.pack("<III", 201, len(out), len(entries))
+    return bytes(out + records + head + struct.pack("<I", zlib.adler32(head)))
+
+
+def tree_files(root):
+    """{relative path: bytes} of every file under root."""
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+class KelvanePackTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kelvane-pack-it-")
+        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
+        rng = random.Random(1234)
+        self.image = rng.randbytes(IMAGE_SIZE)
+        self.exe = self.write("server", self.image)
+        self.folder = os.path.join(self.tmp, "site")
+        self.files = {
+            "index.html": b"<html>hello</html>\n",
+            "empty": b"",
+            "with space/read me.txt": b"lines\r\n" * 5000,
+            "data/deep/nested/random.bin": rng.randbytes(1_100_000),
+            "data/deep/z.txt": b"z",
+        }
+        for rel, content in self.files.items():
+            self.write(os.path.join("site", rel), content)
+
+    def write(self, rel, content):
+        path = os.path.join(self.tmp, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def read(self, rel):
+        with open(os.path.join(self.tmp, rel), "rb") as f:
+            return f.read()
+
+    def run_pack(self, *args):
+        return subprocess.run([PACK, *args], capture_output=True, text=True, timeout=120)
+
+    def build(self, *extra, exe=None, folder=None, out="site.pkg"):
+        result = self.run_pack("build", exe or self.exe, folder or self.folder,
+                               "-o", os.path.join(self.tmp, out), *extra)
+        return result, os.path.join(self.tmp, out)
+
+    def assert_built(self, *extra, **kwargs):
+        result, path = self.build(*extra, **kwargs)
+        self.assertEqual(0, result.returncode, result.stderr)
+        return path
+
+    def test_round_trip(self):
+        package = self.assert_built()
+        self.assertTrue(os.stat(package).st_mode & stat.S_IXUSR)
+        data = self.read("site.pkg")
+        self.assertEqual(self.image, data[:IMAGE_SIZE])
+        directory, records = parse_package(data)
+        names = sorted(rel.replace("/", "\\").encode() for rel in self.files)
+        self.assertEqual(names, [name for _, name, _ in records])
+        offset = IMAGE_SIZE
+        for _, name, info in records:
+            with self.subTest(name=name):
+                self.assertEqual(0x820, info[3])
+                self.assertEqual(offset, info[6])
+                stored = data[offset:offset + info[5]]
+                self.assertEqual(b"\x78\x9c", stored[:2])
+                content = self.files[name.decode().replace("\\", "/")]
+                self.assertEqual(content, zlib.decompress(stored))
+                self.assertEqual(len(content), info[4])
+                mtime = os.stat(os.path.join(self.folder, name.decode().replace("\\", "/")))
+                self.assertEqual(mtime.st_mtime_ns // 100 + 116444736000000000, info[2])
+                offset += info[5]
+        self.assertEqual(offset, directory)
+
+        listing = self.run_pack("list", package)
+        self.assertEqual(0, listing.returncode, listing.stderr)
+        for name in names:
+            self.assertIn(name.decode(), listing.stdout)
+        self.assertIn("%d entries" % len(names), listing.stdout)
+
+        verify = self.run_pack("verify", package)
+        self.assertEqual(0, verify.returncode, verify.stderr)
+
+        out = os.path.join(self.tmp, "out")
+        extract = self.run_pack("extract", package, out)
+        self.assertEqual(0, extract.returncode, extract.stderr)
+        self.assertEqual(self.files, tree_files(out))
+        for rel in self.files:
+            self.assertEqual(os.stat(os.path.join(self.folder, rel)).st_mtime_ns // 100,
+                             os.stat(os.path.join(out, rel)).st_mtime_ns // 100)
+
+        strip = self.run_pack("strip", package, "-o", os.path.join(self.tmp, "bare"))
+        self.assertEqual(0, strip.returncode, strip.stderr)
+        self.assertEqual(self.image, self.read("bare"))
+        self.assertTrue(os.stat(os.path.join(self.tmp, "bare")).st_mode & stat.S_IXUSR)
+
+    def test_building_over_a_package_replaces_it(self):
+        first = self.read(os.path.basename(self.assert_built(out="first.pkg")))
+        second = self.read(os.path.basename(
+            self.assert_built(exe=os.path.join(self.tmp, "first.pkg"), out="second.pkg")))
+        # Reading the files may move their access times between the builds.
+        def without_access_times(data):
+            data = bytearray(data)
+            for pos, name, _ in parse_package(bytes(data))[1]:
+                data[pos + 2 + len(name) + 8:pos + 2 + len(name) + 16] = bytes(8)
+            return bytes(data)
+        self.assertEqual(without_access_times(first), without_access_times(second))
+
+    def test_store_and_version(self):
+        data = self.read(os.path.basename(self.assert_built("--store", "--version", "3.34")))
+        _, records = parse_package(data)
+        for _, name, info in records:
+            with self.subTest(name=name):
+                if name == b"version.txt":  # compressed whatever --store says
+                    self.assertEqual(0x820, info[3])
+                    self.assertEqual(6, info[4])
+                    self.assertEqual(b"3.34\r\n", zlib.decompress(data[info[6]:info[6] + info[5]]))
+                else:
+                    self.assertEqual(0x20, info[3])
+                    self.assertEqual(info[4], info[5])
+        self.assertIn(b"version.txt", [name for _, name, _ in records])
+
+    def test_progress_bar_only_on_a_terminal(self):
+        self.write("site/big.bin", bytes(17 * 1024 * 1024))
+        result, package = self.build()
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("", result.stderr)
+
+        master, slave = pty.openpty()
+        with subprocess.Popen([PACK, "extract", package, os.path.join(self.tmp, "out")],
+                              stdout=subprocess.DEVNULL,
+                              stderr=slave) as proc:
+            os.close(slave)
+            seen = b""
+            while select.select([master], [], [], 60)[0]:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # the terminal's other side is closed
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+            os.close(master)
+            self.assertEqual(0, proc.wait(timeout=60))
+        self.assertIn(b"extract [", seen)
+        self.assertIn(b"100%", seen)
+
+    def test_refusals_leave_no_output(self):
+        long_dir = "d" * 100
+        cases = [
+            # (label, files to add to the folder, extra arguments, executable, refused)
+            ("259-byte name", {long_dir + "/" + "f" * 158: b"x"}, [], None, False),
+            ("260-byte name", {long_dir + "/" + "f" * 159: b"x"}, [], None, True),
+            ("names equal without case", {"Index.HTML": b"x"}, [], None, True),
+            ("file and directory prefix", {"EMPTY/inner": b"x"}, [], None, True),
+            ("directory spelled twice", {"DATA/other": b"x"}, [], None, True),
+            ("version.txt in the folder", {"Version.txt": b"1"}, ["--version", "1"], None, True),
+            ("missing executable", {}, [], "missing", True),
+            ("executable is a folder", {}, [], "site", True),
+            ("missing folder", {}, [], None, True),
+        ]
+        if os.geteuid() != 0:  # root reads files without read permission
+            cases.append(("unreadable file", {"secret": None}, [], None, True))
+        for label, files, extra, exe, refused in cases:
+            with self.subTest(label):
+                folder = os.path.join(self.tmp, "case")
+                shutil.rmtree(folder, ignore_errors=True)
+                shutil.copytree(self.folder, folder)
+                for rel, content in files.items():
+                    path = self.write(os.path.join("case", rel), content or b"secret")
+                    if content is None:
+                        os.chmod(path, 0)
+                if label == "missing folder":
+                    folder = os.path.join(self.tmp, "nothing-here")
+                result, out = self.build(*extra, folder=folder, out="case.pkg",
+                                         exe=exe and os.path.join(self.tmp, exe))
+                if refused:
+                    self.assertEqual(1, result.returncode, result.stderr)
+                    self.assertIn("error", result.stderr)
+                    self.assertFalse(os.path.exists(out))
+                    self.assertEqual([], [n for n in os.listdir(self.tmp) if "case.pkg" in n])
+                else:
+                    self.assertEqual(0, result.returncode, result.stderr)
+                    os.remove(out)
+
+    def test_verify_names_the_broken_entry(self):
+        data = self.read(os.path.basename(self.assert_built()))
+        directory, records = parse_package(data)
+        pos, name, info = [r for r in records if r[1].endswith(b"random.bin")][0]
+        damaged = bytearray(data)
+
+        def with_info(**changes):
+            fields = dict(zip(("unpacked", "stored", "offset"), info[4:7]), **changes)
+            copy = bytearray(data)
+            copy[pos + 2 + len(name):pos + 2 + len(name) + INFO.size] = INFO.pack(
+                *info[:4], fields["unpacked"], fields["stored"], fields["offset"])
+            return bytes(copy)
+
+        damaged[info[6] + info[5] // 2] ^= 0x01
+        cases = [
+            # (label, package bytes, what stderr says)
+            ("flipped data byte", bytes(damaged), "incorrect data check"),
+            ("stored size short by one", with_info(stored=info[5] - 1), "ends early"),
+            ("stored size long by one", with_info(stored=info[5] + 1), "before the stored size"),
+            ("unpacked size off by one", with_info(unpacked=info[4] + 1), "record says"),
+            ("data one byte into the directory", with_info(offset=directory - info[5] + 1),
+             "past the directory"),
+            ("truncated file", data[:-100], "trailer"),
+            ("trailer check wrong", data[:-1] + bytes([data[-1] ^ 1]), "trailer"),
+        ]
+        for label, content, message in cases:
+            with self.subTest(label):
+                path = self.write("broken.pkg", content)
+                result = self.run_pack("verify", path)
+                self.assertEqual(1, result.returncode, result.stdout)
+                self.assertIn("BROKEN", result.stdout)
+                self.assertIn(message, result.stderr)
+                if "trailer" not in message:
+                    self.assertIn("data\\deep\\nested\\random.bin", result.stderr)
+                    self.assertEqual(1, result.stderr.count("entry '"), result.stderr)
+
+        # Extraction finds the damage through the reader's stream (only the Adler-32 tells) and
+        # leaves the other entries intact.
+        path = self.write("broken.pkg", bytes(damaged))
+        result = self.run_pack("extract", path, os.path.join(self.tmp, "out"))
+        self.assertEqual(1, result.returncode)
+        self.assertIn("random.bin", result.stderr)
+        self.assertIn("damaged", result.stderr)
+        expected = {k: v for k, v in self.files.items() if not k.endswith("random.bin")}
+        self.assertEqual(expected, tree_files(os.path.join(self.tmp, "out")))
+
+    def test_reads_packages_crafted_independently(self):
+        entries = [(b"a.txt", b"alpha", True), (b"sub\\b.bin", bytes(range(256)), False),
+                   (b"\\lead.txt", b"", True)]
+        path = self.write("crafted.pkg", craft_package(b"MZ" * 100, entries))
+        self.assertEqual(0, self.run_pack("verify", path).returncode)
+        listing = self.run_pack("list", path).stdout
+        self.assertLess(listing.index("a.txt"), listing.index("sub\\b.bin"))
+        self.assertEqual(0, self.run_pack("extract", path, os.path.join(self.tmp, "x")).returncode)
+        self.assertEqual({"a.txt": b"alpha", "sub/b.bin": bytes(range(256)), "lead.txt": b""},
+                         tree_files(os.path.join(self.tmp, "x")))
+
+    def test_extract_refuses_names_that_leave_the_folder(self):
+        for name in [b"..\\evil.txt", b"a\\..\\..\\evil.txt", b"a\\\\evil.txt", b"a/../../evil.txt",
+                     b"\\\\evil.txt"]:
+            with self.subTest(name=name):
+                entries = [(b"good.txt", b"fine", True), (name, b"evil", True)]
+                path = self.write("evil.pkg", craft_package(b"", entries))
+                inside = os.path.join(self.tmp, "jail", "inside")
+                result = self.run_pack("extract", path, inside)
+                self.assertEqual(1, result.returncode)
+                self.assertIn(name.decode(), result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.tmp, "jail")))
+                self.assertFalse(os.path.exists(os.path.join(self.tmp, "evil.txt")))
+
+
+if __name__ == "__main__":
+    if not PACK and len(sys.argv) > 1:
+        PACK = sys.argv.pop(1)
+    unittest.main()

@@ -1,0 +1,99 @@
+// tools/pack_build.cpp -- `kelvane-pack build` and `kelvane-pack strip`.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "tools/folder_scan.h"
+#include "tools/pack_commands.h"
+#include "tools/package_names.h"
+#include "tools/package_writer.h"
+#include "tools/progress.h"
+#include "tools/tool_files.h"
+
+namespace kelvane::pack {
+namespace {
+
+constexpr char kVersionName[] = "version.txt";
+constexpr char kPasswordName[] = "password.txt";
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+// Adds an entry that an option writes, unless the folder holds a file of that name.
+bool AddOptionEntry(const char* name, const char* option, std::string content,
+                    std::vector<PackInput>* inputs) {
+  for (const PackInput& input : *inputs) {
+    if (SameNameIgnoringCase(input.name, name)) {
+      PrintError("the folder holds " + Quoted(input.name) + ", which " + option +
+                 " writes too");
+      return false;
+    }
+  }
+  inputs->push_back(MakeContentInput(name, std::move(content), FileTimeNow()));
+  return true;
+}
+
+}  // namespace
+
+int RunBuild(const BuildArgs& args) {
+  ScanOptions options;
+  options.store_all = args.store;
+  options.store_patterns = args.store_patterns;
+  std::vector<PackInput> inputs;
+  std::vector<std::string> warnings;
+  std::string error;
+  if (!ScanFolder(args.folder, options, &inputs, &warnings, &error)) {
+    PrintError(error);
+    return kExitFailure;
+  }
+  for (const std::string& warning : warnings) PrintWarning(warning);
+  if (args.has_version && !AddOptionEntry(kVersionName, "--version", args.version + "\r\n", &inputs)) {
+    return kExitFailure;
+  }
+  if (args.has_password && !AddOptionEntry(kPasswordName, "--password", args.password, &inputs)) {
+    return kExitFailure;
+  }
+  SortInputs(&inputs);
+
+  const std::vector<std::string> problems = CheckInputNames(inputs);
+  for (const std::string& problem : problems) PrintError(problem);
+  if (!problems.empty()) return kExitFailure;
+  uint64_t total = 0;
+  for (const PackInput& input : inputs) {
+    if (!IsFtpNameable(input.name)) {
+      PrintWarning(Printable(input.name) +
+                   " holds bytes outside printable ASCII; FTP clients cannot name it");
+    }
+    total += input.size;
+  }
+  std::error_code ec;
+  const uintmax_t executable_size = std::filesystem::file_size(args.executable, ec);
+  if (!ec) total += executable_size;
+
+  ProgressBar bar("build", total);
+  const bool ok = BuildPackage(args.executable, inputs, args.output,
+                               [&bar](uint64_t n) { bar.Advance(n); }, &error);
+  bar.Finish();
+  if (!ok) {
+    PrintError(error);
+    return kExitFailure;
+  }
+  std::printf("%s: %s\n", args.output.c_str(), CountEntries(inputs.size()).c_str());
+  return kExitOk;
+}
+
+int RunStrip(const std::string& package, const std::string& output) {
+  std::string error;
+  if (!StripPackage(package, output, &error)) {
+    PrintError(error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace kelvane::pack

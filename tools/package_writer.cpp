@@ -1,0 +1,303 @@
+// tools/package_writer.cpp -- streaming package writer: image copy, deflate in chunks,
+// records and trailer, the 2^31 bound, and the temporary-file-then-rename outputs.
+#include "tools/package_writer.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "platform/file_io.h"
+#include "tools/package_names.h"
+#include "tools/tool_files.h"
+
+namespace kelvane::pack {
+namespace {
+
+constexpr size_t kChunkSize = 64 * 1024;
+constexpr uint64_t kMaxUnpackedSize = UINT32_MAX;
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+std::string TooLargeMessage(uint64_t length, uint64_t limit) {
+  return "the package would be at least " + std::to_string(length) +
+         " bytes long; a package must stay below " + std::to_string(limit) + " bytes";
+}
+
+// Copies |length| bytes from |in_fd| at |offset| to |out_fd|.
+bool CopyRange(int in_fd, uint64_t offset, uint64_t length, int out_fd, const ProgressFn& progress,
+               const std::string& what, std::string* error) {
+  const auto buffer = std::make_unique<uint8_t[]>(kChunkSize);
+  while (length > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length, kChunkSize));
+    const long got =
+        platform::ReadFullAt(in_fd, buffer.get(), want, static_cast<int64_t>(offset));
+    if (got < 0) {
+      *error = "cannot read " + what + ": " + ErrnoText();
+      return false;
+    }
+    if (static_cast<size_t>(got) != want) {
+      *error = what + " became shorter while it was read";
+      return false;
+    }
+    if (!platform::WriteAll(out_fd, buffer.get(), want)) {
+      *error = "cannot write the output: " + ErrnoText();
+      return false;
+    }
+    offset += want;
+    length -= want;
+    if (progress) progress(want);
+  }
+  return true;
+}
+
+// Delivers an input's content in chunks, from its file or from memory.
+class InputReader {
+ public:
+  explicit InputReader(const PackInput& input) : input_(input) {}
+
+  bool Open(std::string* error) {
+    if (input_.source_path.empty()) return true;
+    file_ = platform::OpenReadOnly(input_.source_path);
+    if (!file_.valid()) {
+      *error = "cannot open " + input_.source_path + ": " + ErrnoText();
+      return false;
+    }
+    return true;
+  }
+
+  // The count of bytes read, 0 at the end, -1 on an error (with |*error| set).
+  long Read(uint8_t* buffer, size_t size, std::string* error) {
+    if (input_.source_path.empty()) {
+      const size_t n = std::min(size, input_.content.size() - position_);
+      std::memcpy(buffer, input_.content.data() + position_, n);
+      position_ += n;
+      return static_cast<long>(n);
+    }
+    const long n = platform::ReadFull(file_.get(), buffer, size);
+    if (n < 0) *error = "cannot read " + input_.source_path + ": " + ErrnoText();
+    return n;
+  }
+
+ private:
+  const PackInput& input_;
+  platform::UniqueFd file_;
+  size_t position_ = 0;
+};
+
+// Writes one entry's data at the layout's current end and fills |*info| for its record.
+bool WriteEntryData(int out_fd, const PackInput& input, PackageLayout* layout,
+                    const ProgressFn& progress, archive::ArchiveEntryInfo* info,
+                    std::string* error) {
+  info->creation_time = input.creation_time;
+  info->last_access_time = input.last_access_time;
+  info->last_write_time = input.last_write_time;
+  info->attributes = input.store ? kStoredAttributes : kCompressedAttributes;
+  info->data_offset = static_cast<uint32_t>(layout->data_end());
+
+  InputReader reader(input);
+  if (!reader.Open(error)) return false;
+  uint64_t unpacked = 0;
+  uint64_t stored = 0;
+  auto emit = [&](const uint8_t* data, size_t size) {
+    if (!layout->AddData(size)) {
+      *error = TooLargeMessage(layout->file_length() + size, layout->length_limit()) +
+               " (while writing " +
+               Quoted(input.name) + ")";
+      return false;
+    }
+    if (!platform::WriteAll(out_fd, data, size)) {
+      *error = "cannot write the output: " + ErrnoText();
+      return false;
+    }
+    stored += size;
+    return true;
+  };
+  auto take = [&](long count) {
+    unpacked += static_cast<uint64_t>(count);
+    if (progress) progress(static_cast<uint64_t>(count));
+    if (unpacked > kMaxUnpackedSize) {
+      *error = Quoted(input.name) + " is 4 GiB or larger; an entry must stay below that";
+      return false;
+    }
+    return true;
+  };
+
+  const auto in = std::make_unique<uint8_t[]>(kChunkSize);
+  if (input.store) {
+    while (true) {
+      const long n = reader.Read(in.get(), kChunkSize, error);
+      if (n < 0) return false;
+      if (n == 0) break;
+      if (!take(n) || !emit(in.get(), static_cast<size_t>(n))) return false;
+    }
+  } else {
+    z_stream zs{};
+    // Default level, window and memory: the stream starts with the header 78 9C.
+    if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
+      *error = "cannot start zlib";
+      return false;
+    }
+    const std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
+    const auto out = std::make_unique<uint8_t[]>(kChunkSize);
+    int flush = Z_NO_FLUSH;
+    while (flush != Z_FINISH) {
+      const long n = reader.Read(in.get(), kChunkSize, error);
+      if (n < 0) return false;
+      if (n > 0 && !take(n)) return false;
+      flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+      zs.next_in = in.get();
+      zs.avail_in = static_cast<uInt>(n);
+      do {
+        zs.next_out = out.get();
+        zs.avail_out = static_cast<uInt>(kChunkSize);
+        deflate(&zs, flush);  // cannot fail: the stream is sound and the buffers are set
+        if (!emit(out.get(), kChunkSize - zs.avail_out)) return false;
+      } while (zs.avail_out == 0);
+    }
+  }
+  info->unpacked_size = static_cast<uint32_t>(unpacked);
+  info->stored_size = static_cast<uint32_t>(stored);
+  return true;
+}
+
+}  // namespace
+
+PackInput MakeContentInput(std::string name, std::string content, uint64_t file_time) {
+  PackInput input;
+  input.name = std::move(name);
+  input.size = content.size();
+  input.content = std::move(content);
+  input.creation_time = input.last_access_time = input.last_write_time = file_time;
+  return input;
+}
+
+bool PackageLayout::Fits(uint64_t more) const {
+  return more < limit_ && file_length() + more < limit_;
+}
+
+bool PackageLayout::AddData(uint64_t count) {
+  if (!Fits(count)) return false;
+  data_size_ += count;
+  return true;
+}
+
+uint64_t DirectorySize(const std::vector<PackInput>& inputs) {
+  uint64_t size = 0;
+  for (const PackInput& input : inputs) {
+    size += archive::kRecordHeadSize + input.name.size() + archive::kEntryInfoSize;
+  }
+  return size;
+}
+
+std::vector<std::string> CheckInputNames(const std::vector<PackInput>& inputs) {
+  std::vector<std::string> problems;
+  NameChecker checker(/*strict_directory_case=*/true);
+  for (const PackInput& input : inputs) {
+    if (std::string problem = checker.Add(input.name); !problem.empty()) {
+      problems.push_back(std::move(problem));
+    }
+  }
+  return problems;
+}
+
+bool WritePackage(int out_fd, int image_fd, uint64_t image_size,
+                  const std::vector<PackInput>& inputs, const ProgressFn& progress,
+                  std::string* error, uint64_t length_limit) {
+  if (const auto problems = CheckInputNames(inputs); !problems.empty()) {
+    *error = problems.front();
+    return false;
+  }
+  PackageLayout layout(image_size, DirectorySize(inputs), length_limit);
+  // Stored entries take exactly their size: refuse up front what cannot fit.
+  uint64_t known_data = 0;
+  for (const PackInput& input : inputs) {
+    if (input.size > kMaxUnpackedSize) {
+      *error = Quoted(input.name) + " is 4 GiB or larger; an entry must stay below that";
+      return false;
+    }
+    if (input.store) known_data += input.size;
+  }
+  if (!layout.Fits(known_data)) {
+    *error = TooLargeMessage(layout.file_length() + known_data, length_limit);
+    return false;
+  }
+
+  if (!CopyRange(image_fd, 0, image_size, out_fd, progress, "the executable", error)) {
+    return false;
+  }
+  std::string records;
+  records.reserve(DirectorySize(inputs));
+  for (const PackInput& input : inputs) {
+    archive::ArchiveEntryInfo info;
+    if (!WriteEntryData(out_fd, input, &layout, progress, &info, error)) return false;
+    records += archive::EncodeRecord(input.name, info);
+  }
+  const auto trailer = archive::EncodeTrailer(static_cast<uint32_t>(layout.data_end()),
+                                              static_cast<uint32_t>(inputs.size()));
+  if (!platform::WriteAll(out_fd, records.data(), records.size()) ||
+      !platform::WriteAll(out_fd, trailer.data(), trailer.size())) {
+    *error = "cannot write the output: " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Opens |path| as a regular file and finds where its executable image ends.
+bool OpenImage(const std::string& path, bool require_package, platform::UniqueFd* file,
+               uint64_t* image_end, std::string* error) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    *error = path + (std::filesystem::exists(path, ec) ? " is not a regular file"
+                                                        : " does not exist");
+    return false;
+  }
+  *file = platform::OpenReadOnly(path);
+  if (!file->valid()) {
+    *error = "cannot open " + path + ": " + ErrnoText();
+    return false;
+  }
+  const PackageDirectory directory = ReadPackageDirectory(file->get());
+  if (require_package && !directory.has_trailer) {
+    *error = path + " carries no package: " + directory.fault;
+    return false;
+  }
+  const auto end = FindImageEnd(directory);
+  if (!end) {
+    *error = path + " carries a damaged package (" + directory.fault +
+             "); cannot tell where its executable image ends";
+    return false;
+  }
+  *image_end = *end;
+  return true;
+}
+
+}  // namespace
+
+bool BuildPackage(const std::string& executable, const std::vector<PackInput>& inputs,
+                  const std::string& output, const ProgressFn& progress, std::string* error) {
+  platform::UniqueFd image;
+  uint64_t image_end = 0;
+  if (!OpenImage(executable, /*require_package=*/false, &image, &image_end, error)) return false;
+  PendingOutput out;
+  return out.Create(output, error) &&
+         WritePackage(out.fd(), image.get(), image_end, inputs, progress, error) &&
+         out.Commit(error);
+}
+
+bool StripPackage(const std::string& package, const std::string& output, std::string* error) {
+  platform::UniqueFd image;
+  uint64_t image_end = 0;
+  if (!OpenImage(package, /*require_package=*/true, &image, &image_end, error)) return false;
+  PendingOutput out;
+  return out.Create(output, error) &&
+         CopyRange(image.get(), 0, image_end, out.fd(), nullptr, "the package", error) &&
+         out.Commit(error);
+}
+
+}  // namespace kelvane::pack

@@ -1,0 +1,96 @@
+// tools/tool_files.cpp -- file times, the terminal test and the pending output file on Linux.
+#include "tools/tool_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "archive/archive_format.h"
+
+namespace kelvane::pack {
+namespace {
+
+uint64_t ToFileTime(int64_t seconds, int64_t nanoseconds) {
+  return archive::UnixNanosToFileTime(seconds * 1000000000 + nanoseconds);
+}
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+}  // namespace
+
+std::optional<FileTimes> ReadFileTimes(const std::string& path) {
+  struct statx stx {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+    FileTimes times;
+    times.last_access = ToFileTime(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+    times.last_write = ToFileTime(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+    times.creation = (stx.stx_mask & STATX_BTIME) != 0
+                         ? ToFileTime(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
+                         : times.last_write;
+    return times;
+  }
+  if (errno != ENOSYS) return std::nullopt;
+  // Kernels before 4.11 have no statx.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileTimes times;
+  times.last_access = ToFileTime(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  times.last_write = ToFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  times.creation = times.last_write;
+  return times;
+}
+
+uint64_t FileTimeNow() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return archive::UnixNanosToFileTime(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
+}
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+PendingOutput::~PendingOutput() {
+  file_.Reset();
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+}
+
+bool PendingOutput::Create(const std::string& output, std::string* error) {
+  const std::filesystem::path out(output);
+  const std::string pattern =
+      (out.parent_path() / ('.' + out.filename().string() + ".XXXXXX")).string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot create a temporary file beside " + output + ": " + ErrnoText();
+    return false;
+  }
+  file_.Reset(fd);
+  output_ = output;
+  temp_path_ = name.data();
+  return true;
+}
+
+bool PendingOutput::Commit(std::string* error) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = ::fchmod(file_.get(), 0755 & ~mask) == 0;
+  // close() reports write-back errors some file systems defer until then.
+  ok = ok && ::close(file_.Release()) == 0;
+  ok = ok && ::rename(temp_path_.c_str(), output_.c_str()) == 0;
+  if (!ok) {
+    *error = "cannot write " + output_ + ": " + ErrnoText();
+    return false;
+  }
+  temp_path_.clear();
+  return true;
+}
+
+}  // namespace kelvane::pack

@@ -1,0 +1,53 @@
+// tools/tool_files.h -- the few system services kelvane-pack needs beyond platform/file_io.h:
+// file times as FILETIMEs, a terminal test for stderr, and an output file that appears only
+// once it is complete. tool_files.cpp is the only file of tools/ that calls the system itself.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace kelvane::pack {
+
+struct FileTimes {
+  uint64_t creation = 0;     // FILETIME; the birth time where the file system keeps one,
+  uint64_t last_access = 0;  // else the last write time
+  uint64_t last_write = 0;
+};
+
+// The times of |path| (symbolic links followed), or nullopt when it cannot be examined.
+std::optional<FileTimes> ReadFileTimes(const std::string& path);
+
+// The current time as a FILETIME.
+uint64_t FileTimeNow();
+
+// Whether stderr is a terminal.
+bool StderrIsTerminal();
+
+// A temporary file beside |output| that becomes |output| on Commit; until then no file named
+// |output| is created or changed, and the destructor removes the temporary file.
+class PendingOutput {
+ public:
+  PendingOutput() = default;
+  ~PendingOutput();
+  PendingOutput(const PendingOutput&) = delete;
+  PendingOutput& operator=(const PendingOutput&) = delete;
+
+  // Creates the temporary file. False, with |*error| set, when it cannot be created.
+  bool Create(const std::string& output, std::string* error);
+
+  int fd() const { return file_.get(); }
+
+  // Flushes and closes the file, gives it mode 0755 less the umask and renames it to the
+  // output. False, with |*error| set and the temporary file removed, on any failure.
+  bool Commit(std::string* error);
+
+ private:
+  platform::UniqueFd file_;
+  std::string output_;
+  std::string temp_path_;  // empty once committed or removed
+};
+
+}  // namespace kelvane::pack
