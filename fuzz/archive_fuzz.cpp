@@ -6,9 +6,9 @@
 // /proc/self/fd, so no input ever touches the disk. After a successful Open the target walks the
 // whole tree through cursors, reads the first files it met (and extracts two of them with Copy
 // into a second memfd), then runs Find, OpenFile and ChangeDir with every fuzzed path on one
-// cursor that keeps its current directory from path to path. A path line "*" k text stands for
-// text repeated to k * 300 bytes, so that short inputs still reach paths far longer than any
-// name (up to 76,500 bytes).
+// cursor that keeps its current directory from path to path. A path line "*" k unit [TAB suffix]
+// stands for unit repeated to k * 300 bytes, then the suffix, so that short inputs still reach
+// paths and components far longer than any name (up to 76,500 bytes).
 //
 // Besides the sanitizers, the target traps on a broken contract: a Read returning more than
 // asked, a stream that delivers bytes after reporting its end or failure, a ChangeDir that fails
@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,7 @@ using kelvane::archive::FileArchiveReader;
 
 constexpr std::string_view kPathsSeparator = "\n--kelvane-paths--\n";
 
-// Bounds that keep one input well under a millisecond or two on average.
+// Bounds on the work one input may cause.
 constexpr size_t kMaxPaths = 32;
 constexpr size_t kRepeatUnit = 300;
 constexpr size_t kMaxWalkNodes = 4096;
@@ -86,10 +87,14 @@ std::vector<std::string> ParsePaths(std::string_view section) {
     if (line.size() >= 2 && line[0] == '*') {
       const size_t target = static_cast<uint8_t>(line[1]) * kRepeatUnit;
       std::string_view unit = line.substr(2);
+      const size_t tab = unit.find('\t');
+      const std::string_view suffix = tab == std::string_view::npos ? "" : unit.substr(tab + 1);
+      unit = unit.substr(0, tab);
       if (unit.empty()) unit = "a\\";
       std::string path;
-      path.reserve(target + unit.size());
+      path.reserve(target + unit.size() + suffix.size());
       while (path.size() < target) path.append(unit);
+      path.append(suffix);
       paths.push_back(std::move(path));
     } else {
       paths.emplace_back(line);

@@ -83,7 +83,28 @@ struct Seed {
   std::string image;
   std::vector<SeedEntry> entries;
   std::vector<std::string> paths;
+  std::string package = std::string();  // when set, the package as is; image and entries unused
 };
+
+// A compressed entry whose data lies after the directory, so that the stream runs into the end
+// of the file: a zlib header and a stored block of 1,000 bytes of which only a few exist (the
+// trailer's 16 bytes among them), with a stored size reaching past the end. Made by hand, as no
+// builder puts data after the directory.
+Seed CutByEndOfFile(const std::string& image) {
+  const std::string data("\x78\x01\x00\xe8\x03\x17\xfc" "abc", 10);
+  const auto directory_offset = static_cast<uint32_t>(image.size());
+  const std::string name = "cut.txt";
+  fmt::ArchiveEntryInfo info;
+  info.attributes = fmt::ATTR_ARCHIVE | fmt::ATTR_COMPRESSED;
+  info.unpacked_size = 1000;
+  info.stored_size = 5000;
+  info.data_offset = static_cast<uint32_t>(directory_offset + fmt::kRecordHeadSize + name.size() +
+                                           fmt::kEntryInfoSize);
+  std::string file = image + fmt::EncodeRecord(name, info) + data;
+  const auto trailer = fmt::EncodeTrailer(directory_offset, 1);
+  file.append(reinterpret_cast<const char*>(trailer.data()), trailer.size());
+  return {"cut-by-end-of-file", std::string(), {}, {"cut.txt"}, file};
+}
 
 std::vector<Seed> MakeSeeds() {
   const std::string image = "\x7f" "ELF fake executable image\n";
@@ -122,13 +143,15 @@ std::vector<Seed> MakeSeeds() {
   while (longest.size() + 4 < fmt::kMaxNameLength) longest += "abc\\";
   longest.resize(fmt::kMaxNameLength - 1);
   longest += "z";
-  seeds.push_back({"longest-name", image, {{longest, "x", true}}, {longest, "abc\\abc", "*\x03" "abc\\"}});
+  seeds.push_back(
+      {"longest-name", image, {{longest, "x", true}}, {longest, "abc\\abc", "*\x03" "abc\\"}});
 
-  // Times no clock can hold: zero (1601) and the largest FILETIME. Copy applies them to the file.
+  // Times far outside the Unix clock's range, zero (1601-01-01) and the largest FILETIME, which
+  // Copy applies to the file it writes.
   seeds.push_back({"extreme-times",
                    image,
                    {{"zero.txt", "zero", false, 0, 0}, {"max.txt", "max", true, 0, UINT64_MAX}},
-                   {"zero.txt", "max.txt"}});
+                   {"zero.txt", "max.txt", "*\x02" "long-component\t\\zero.txt", "*\x01" "x"}});
 
   // An offset of 0xFFFFFFFF, after a good entry has moved the shared descriptor.
   seeds.push_back({"offset-all-ones",
@@ -136,6 +159,8 @@ std::vector<Seed> MakeSeeds() {
                    {{"good.txt", "good data", false}, {"lost.txt", "lost", false, 0, kSomeFileTime,
                                                       0xFFFFFFFFu}},
                    {"lost.txt"}});
+
+  seeds.push_back(CutByEndOfFile(image));
   return seeds;
 }
 
@@ -154,7 +179,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (const Seed& seed : MakeSeeds()) {
-    std::string input = BuildPackage(seed.image, seed.entries);
+    std::string input =
+        seed.package.empty() ? BuildPackage(seed.image, seed.entries) : seed.package;
     if (input.empty()) {
       std::fprintf(stderr, "make_seeds: zlib failed for %s\n", seed.file_name);
       return 1;

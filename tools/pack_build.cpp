@@ -52,10 +52,12 @@ int RunBuild(const BuildArgs& args) {
     return kExitFailure;
   }
   for (const std::string& warning : warnings) PrintWarning(warning);
-  if (args.has_version && !AddOptionEntry(kVersionName, "--version", args.version + "\r\n", &inputs)) {
+  if (args.has_version &&
+      !AddOptionEntry(kVersionName, "--version", args.version + "\r\n", &inputs)) {
     return kExitFailure;
   }
-  if (args.has_password && !AddOptionEntry(kPasswordName, "--password", args.password, &inputs)) {
+  if (args.has_password &&
+      !AddOptionEntry(kPasswordName, "--password", args.password, &inputs)) {
     return kExitFailure;
   }
   SortInputs(&inputs);

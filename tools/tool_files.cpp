@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +19,14 @@
 namespace kelvane::pack {
 namespace {
 
+// Computed in FILETIME ticks, which cover far more years than int64 nanoseconds do; times
+// before 1601 become 0 and times past the year 30000 or so are clamped.
 uint64_t ToFileTime(int64_t seconds, int64_t nanoseconds) {
-  return archive::UnixNanosToFileTime(seconds * 1000000000 + nanoseconds);
+  constexpr int64_t kEpochSeconds = archive::kFileTimeUnixEpoch / 10000000;
+  constexpr int64_t kMaxSeconds = INT64_MAX / 10000000 - kEpochSeconds - 1;
+  if (seconds < -kEpochSeconds) return 0;
+  if (seconds > kMaxSeconds) seconds = kMaxSeconds;
+  return static_cast<uint64_t>((seconds + kEpochSeconds) * 10000000 + nanoseconds / 100);
 }
 
 std::string ErrnoText() { return std::strerror(errno); }

@@ -117,7 +117,7 @@ bool ArchiveReaderBase::SetPos(const ArchiveEntryInfo& info) {
   // negative and cannot be reached.
   const auto distance = static_cast<int32_t>(info.data_offset);
   const int64_t reached = distance < 0 ? -1 : platform::SeekTo(file_.get(), distance);
-  const bool ok = reached == distance;
+  const bool ok = distance >= 0 && reached == distance;
   KELVANE_TRACE("SetPos(%d->%d) %s\n", distance, static_cast<int>(reached), ok ? "OK" : "FAILED");
   return ok;
 }

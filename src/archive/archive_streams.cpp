@@ -82,7 +82,7 @@ ArchiveFileStream::ArchiveFileStream(int fd, const ArchiveEntryInfo& info, std::
       limit_(info.stored_size),
       position_(info.data_offset),
       lock_(lock),
-      inflate_(nullptr),
+      inflate_(nullptr, InflateSource::kStreamBufferSize),
       active_(this) {
   if (info.compressed()) {
     inflate_.SetUpstream(this);

@@ -35,6 +35,9 @@ class ByteSource {
 class InflateSource : public ByteSource {
  public:
   static constexpr size_t kDefaultBufferSize = 4096;
+  // What an entry stream pulls per read: fewer, larger inflate calls nearly reach zlib's own
+  // speed, where 4 KiB blocks cost about a sixth of it.
+  static constexpr size_t kStreamBufferSize = 64 * 1024;
 
   // |upstream| is not owned; with none, Read returns 0.
   explicit InflateSource(ByteSource* upstream, size_t buffer_size = kDefaultBufferSize);

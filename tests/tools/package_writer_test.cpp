@@ -35,7 +35,8 @@ std::string ReadAll(const fs::path& path) {
 }
 
 void WriteAllTo(const fs::path& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 class TempDir {
