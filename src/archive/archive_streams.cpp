@@ -90,6 +90,12 @@ ArchiveFileStream::ArchiveFileStream(int fd, const ArchiveEntryInfo& info, std::
   }
 }
 
+std::optional<ArchiveFileStream::StoredExtent> ArchiveFileStream::StoredBytes() const {
+  if (info_.compressed() || consumed_ != 0 || failed()) return std::nullopt;
+  if (position_ + limit_ > kMaxOffset) return std::nullopt;
+  return StoredExtent{fd_, position_, limit_};
+}
+
 size_t ArchiveFileStream::Read(void* buffer, size_t size) {
   if (failed()) return 0;
   size = std::min<size_t>(size, limit_ - consumed_);

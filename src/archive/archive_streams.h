@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "archive/archive_format.h"
 
@@ -84,6 +85,17 @@ class ArchiveFileStream : public ByteSource {
 
   // The source that delivers the entry's content.
   ByteSource* ActiveSource() { return active_; }
+
+  // Where a stored (uncompressed) entry's bytes lie in the shared file, for senders that copy
+  // them to a socket inside the kernel: reading at an explicit offset never moves the shared
+  // position, so it needs no lock. Empty for a compressed entry, once reading has begun, or when
+  // the bytes reach past what a 32-bit position can address.
+  struct StoredExtent {
+    int fd;
+    uint64_t offset;
+    uint32_t size;
+  };
+  std::optional<StoredExtent> StoredBytes() const;
   const ArchiveEntryInfo& info() const { return info_; }
 
  private:

@@ -2,7 +2,6 @@
 // sending come from here.
 #include "net/ut_clnt.h"
 
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -16,6 +15,47 @@ namespace {
 
 // No peer sees how the stream was cut into sends; large chunks keep the per-send cost small.
 constexpr size_t kSendChunk = 64 * 1024;
+constexpr size_t kSendFileChunk = 1024 * 1024;
+
+int SendError(const char* name) {
+  KELVANE_TRACE("SendFile: Send error ('%s')\n", name);
+  return 2;
+}
+
+// Damaged or short data must never pass for a complete transfer.
+int ReadError(const char* name) {
+  KELVANE_TRACE("SendFile: Read error ('%s')\n", name);
+  return 2;
+}
+
+// Asks the progress hook whether to go on; a "no" ends the transfer without failing it.
+bool GoOn(const std::function<bool(uint32_t)>& progress, uint32_t sent, const char* name) {
+  if (!progress || progress(sent)) return true;
+  KELVANE_TRACE("SendFile: Send file status error ('%s')\n", name);
+  return false;
+}
+
+// A stored entry goes from the file to the socket inside the kernel, a chunk per call so that
+// progress is still reported.
+int SendStored(int socket, const archive::ArchiveFileStream::StoredExtent& extent,
+               const char* name, uint32_t* counter,
+               const std::function<bool(uint32_t)>& progress) {
+  int64_t offset = static_cast<int64_t>(extent.offset);
+  uint32_t left = extent.size;
+  while (left > 0) {
+    const size_t chunk = std::min<size_t>(left, kSendFileChunk);
+    const long sent = platform::SendFileRange(socket, extent.fd, &offset, chunk);
+    if (sent < 0) return SendError(name);
+    if (sent > 0) {
+      *counter += static_cast<uint32_t>(sent);
+      left -= static_cast<uint32_t>(sent);
+    }
+    if (static_cast<size_t>(sent) < chunk) return ReadError(name);  // the file ended early
+    if (!GoOn(progress, *counter, name)) return 0;
+  }
+  KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
+  return 0;
+}
 
 }  // namespace
 
@@ -33,28 +73,21 @@ int SendEntry(int socket, archive::FileArchiveReader& reader, const archive::Arc
     KELVANE_TRACE("SendFile: Unable to get OpenFile '%s'\n", name);
     return 1;
   }
+  if (const auto extent = stream->StoredBytes()) {
+    return SendStored(socket, *extent, name, counter, progress);
+  }
   archive::ByteSource* source = stream->ActiveSource();
   auto buffer = std::make_unique<char[]>(kSendChunk);
   for (;;) {
     const size_t got = source->Read(buffer.get(), kSendChunk);
     if (got == 0) {
-      if (source->failed()) {
-        // Damaged or short data must never pass for a complete transfer.
-        KELVANE_TRACE("SendFile: Read error ('%s')\n", name);
-        return 2;
-      }
+      if (source->failed()) return ReadError(name);
       KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
       return 0;
     }
-    if (platform::SendAll(socket, buffer.get(), got) < 0) {
-      KELVANE_TRACE("SendFile: Send error ('%s')\n", name);
-      return 2;
-    }
+    if (platform::SendAll(socket, buffer.get(), got) < 0) return SendError(name);
     *counter += static_cast<uint32_t>(got);
-    if (progress && !progress(*counter)) {
-      KELVANE_TRACE("SendFile: Send file status error ('%s')\n", name);
-      return 0;
-    }
+    if (!GoOn(progress, *counter, name)) return 0;
   }
 }
 
