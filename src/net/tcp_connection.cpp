@@ -56,28 +56,7 @@ long TcpConnection::Receive(void* buffer, size_t size, int wait_seconds) {
 
 int TcpConnection::ReceiveLine(char* buffer, int capacity) {
   if (capacity < 1) return -1;
-  int consumed = 0;
-  int stored = 0;
-  while (consumed < capacity - 1) {
-    char c;
-    const long n = platform::ReceiveSome(socket_, &c, 1);
-    if (n < 0) {
-      buffer[stored] = '\0';
-      return -1;
-    }
-    if (n == 0) {
-      buffer[stored] = '\0';
-      return consumed == 0 ? 0 : consumed + 1;
-    }
-    ++consumed;
-    if (c == '\n') {
-      buffer[stored] = '\0';
-      return consumed;
-    }
-    if (c != '\r') buffer[stored++] = c;
-  }
-  buffer[stored] = '\0';
-  return capacity;
+  return platform::ReceiveLine(socket_, buffer, capacity);
 }
 
 int TcpConnection::WaitReadable(int seconds, int microseconds) {

@@ -109,6 +109,28 @@ long ReceiveSome(int fd, void* buffer, size_t size) {
   }
 }
 
+int ReceiveLine(int fd, char* buffer, int capacity) {
+  int consumed = 0;
+  int stored = 0;
+  while (consumed < capacity - 1) {
+    char c;
+    const long n = ReceiveSome(fd, &c, 1);
+    if (n <= 0) {
+      buffer[stored] = '\0';
+      if (n < 0) return -1;
+      return consumed == 0 ? 0 : consumed + 1;
+    }
+    ++consumed;
+    if (c == '\n') {
+      buffer[stored] = '\0';
+      return consumed;
+    }
+    if (c != '\r') buffer[stored++] = c;
+  }
+  buffer[stored] = '\0';
+  return capacity;
+}
+
 bool WaitReadable(int fd, int64_t timeout_microseconds) {
   pollfd p{fd, POLLIN, 0};
   // Rounded up, so that a wait of a few microseconds still polls once.
@@ -159,6 +181,13 @@ uint32_t ParseDotted(const std::string& text) {
 void IgnoreBrokenPipe() {
   static std::once_flag once;
   std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+bool ShutdownSend(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+
+bool SetResetOnClose(int fd) {
+  const linger abortive{1, 0};
+  return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0;
 }
 
 }  // namespace kelvane::platform

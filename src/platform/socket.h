@@ -53,6 +53,12 @@ long SendAll(int fd, const void* data, size_t size, int flags = 0);
 // time-out included).
 long ReceiveSome(int fd, void* buffer, size_t size);
 
+// Reads one line a byte per receive into |buffer| of |capacity| (>= 1) bytes: LF ends it and is
+// not kept, CR is dropped wherever it occurs, the text is terminated. Returns the bytes consumed
+// (LF included); |capacity| when capacity - 1 bytes came without a LF (the rest stays unread);
+// consumed + 1 when the peer closed in mid-line; 0 when it closed before any byte; -1 on error.
+int ReceiveLine(int fd, char* buffer, int capacity);
+
 // Waits until the socket is readable. True when it became readable (or closed) in time.
 bool WaitReadable(int fd, int64_t timeout_microseconds);
 
@@ -72,5 +78,13 @@ uint32_t ParseDotted(const std::string& text);
 
 // Makes sure a peer that closes never kills the process with SIGPIPE (idempotent).
 void IgnoreBrokenPipe();
+
+// Ends the sending direction only: the peer reads the end of the stream, and this side may
+// still receive. False when the socket refused (e.g. not connected).
+bool ShutdownSend(int fd);
+
+// Makes the next close of |fd| abortive: the peer gets a reset instead of an end of stream, so
+// that it can tell a cut-off answer from a complete one.
+bool SetResetOnClose(int fd);
 
 }  // namespace kelvane::platform
