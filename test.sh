@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Kelvane with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test,
-# then builds the libFuzzer targets with clang and runs them for a short bounded time.
+# Builds Kelvane with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, runs
+# the threaded services' tests again under ThreadSanitizer, then builds the libFuzzer targets
+# with clang and runs them for a short bounded time.
 # Installs what it needs first (Debian, as root). Usage: ./test.sh
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -11,6 +12,11 @@ jobs=$(nproc)
 cmake --preset debug
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs"
+
+# The threaded transport and the HTTP server once more under ThreadSanitizer.
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs" --target net_test http_test
+ctest --preset tsan -j "$jobs" -L 'net|http'
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"

@@ -26,6 +26,11 @@ int WakeListener(uint16_t port, uint32_t address) {
 TcpServer::TcpServer() { platform::IgnoreBrokenPipe(); }
 
 TcpServer::~TcpServer() {
+  StopAndWait();
+  if (listening_socket_.valid()) platform::ShutdownBoth(listening_socket_.get());
+}
+
+void TcpServer::StopAndWait() {
   Stop();
   if (listener_.joinable()) listener_.join();
   if (!WaitForConnections(kDestroyGrace)) {
@@ -33,11 +38,6 @@ TcpServer::~TcpServer() {
     StopAll();
     WaitForConnections(kDestroyBound);
   }
-  if (listening_socket_.valid()) platform::ShutdownBoth(listening_socket_.get());
-}
-
-void TcpServer::ReleaseConnection(std::unique_ptr<TcpConnection> connection) {
-  connection.reset();
 }
 
 int TcpServer::Listen(uint16_t port) {
@@ -101,19 +101,29 @@ void TcpServer::ListenerLoop() {
     }
     if (!record->socket.valid()) break;
     record->listening_socket = listening_socket_.get();
-    // Read without the lock: the decision may be off by clients registering at this moment.
-    record->too_many = ConnectionCount() >= MAX_CONNECTIONS;
     record->server = this;
 
+    std::unique_ptr<TcpConnection> connection;
+    try {
+      connection = CreateConnection();
+    } catch (...) {
+      connection.reset();
+    }
+    if (!connection) {
+      platform::ShutdownBoth(record->socket.get());
+      continue;
+    }
     {
       std::lock_guard<std::mutex> hold(threads_mutex_);
+      record->too_many = live_threads_ >= MAX_CONNECTIONS;
       ++live_threads_;
     }
     try {
-      std::thread(&TcpServer::ServeConnection, this, std::move(record)).detach();
+      std::thread(&TcpServer::ServeConnection, this, std::move(record), std::move(connection))
+          .detach();
     } catch (const std::system_error&) {
-      // The record went with the thread's state, which closed the client's socket; if it did
-      // not move, shut the client out here.
+      // The record and the connection went with the thread's state, which closed the client's
+      // socket; if they did not move, shut the client out here.
       if (record && record->socket.valid()) platform::ShutdownBoth(record->socket.get());
       ConnectionThreadEnded();
     }
@@ -125,35 +135,28 @@ void TcpServer::ListenerLoop() {
   listener_cv_.notify_all();
 }
 
-void TcpServer::ServeConnection(std::unique_ptr<AcceptRecord> record) {
-  std::unique_ptr<TcpConnection> connection;
+void TcpServer::ServeConnection(std::unique_ptr<AcceptRecord> record,
+                                std::unique_ptr<TcpConnection> connection) {
+  TcpConnection* raw = connection.get();
+  raw->Attach(record->socket.get(), record->peer, record->listening_socket, this);
+  Register(raw, std::this_thread::get_id(), record->socket.get());
+  raw->SetSendTimeout(kSendTimeoutMs);
   try {
-    connection = CreateConnection();
+    if (record->too_many) {
+      raw->RefuseClient();
+    } else {
+      raw->ServeClient();
+    }
   } catch (...) {
-    connection.reset();
+    // Whatever escapes the conversation ends this connection only.
   }
-  if (connection) {
-    TcpConnection* raw = connection.get();
-    raw->Attach(record->socket.get(), record->peer, record->listening_socket, this);
-    Register(raw, std::this_thread::get_id(), record->socket.get());
-    raw->SetSendTimeout(kSendTimeoutMs);
-    try {
-      if (record->too_many) {
-        raw->RefuseClient();
-      } else {
-        raw->ServeClient();
-      }
-    } catch (...) {
-      // Whatever escapes the conversation ends this connection only.
-    }
-    try {
-      Unregister(std::this_thread::get_id());
-    } catch (...) {
-    }
-    try {
-      ReleaseConnection(std::move(connection));
-    } catch (...) {
-    }
+  try {
+    Unregister(std::this_thread::get_id());
+  } catch (...) {
+  }
+  try {
+    ReleaseConnection(std::move(connection));
+  } catch (...) {
   }
   platform::ShutdownBoth(record->socket.get());
   record.reset();

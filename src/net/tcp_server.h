@@ -1,13 +1,14 @@
 // net/tcp_server.h -- a small multi-threaded TCP server: one listener thread, one thread per
 // client, at most MAX_CONNECTIONS served at once, stopped by a wake-up connection.
 //
-// A service derives from TcpServer and provides CreateConnection. The window's thread calls
-// Listen, Start, Stop, StopAll and destroys the server; the listener thread accepts; each
-// connection thread runs one TcpConnection. The lock guards the connection list and count.
+// A service derives from TcpServer and provides CreateConnection, which the listener thread calls
+// for each accepted client. The window's thread calls Listen, Start, Stop, StopAll and destroys
+// the server; each connection thread runs one TcpConnection. The lock guards the connection list
+// and count.
 //
-// Destruction waits (bounded) for the connection threads, which call ReleaseConnection on the
-// way out: a derived server whose ReleaseConnection needs its own members must call
-// WaitForConnections() in its own destructor.
+// A derived server's destructor must call StopAndWait() first: until the listener has ended it
+// may still call CreateConnection, and connection objects may use the derived server's members
+// until their threads end.
 #pragma once
 
 #include <atomic>
@@ -55,9 +56,11 @@ class TcpServer {
   TcpServer& operator=(const TcpServer&) = delete;
 
   // A new connection object for an accepted client, or nullptr (the client is then closed).
+  // Called on the listener thread.
   virtual std::unique_ptr<TcpConnection> CreateConnection() = 0;
-  // Disposes of what CreateConnection made.
-  virtual void ReleaseConnection(std::unique_ptr<TcpConnection> connection);
+  // Disposes of what CreateConnection made, through its virtual destructor. Not virtual: it
+  // runs on connection threads, which may still be ending while the server is destroyed.
+  void ReleaseConnection(std::unique_ptr<TcpConnection> connection) { connection.reset(); }
 
   // Listens on |port| on every local address (port 0: one the system picks; port() tells).
   // 0 listening; 2 no socket; 3 bind failed; 4 listen failed. (1, a failed start of the
@@ -79,6 +82,10 @@ class TcpServer {
   // Waits up to |bound| for every connection thread to end; true when none is left.
   bool WaitForConnections(std::chrono::milliseconds bound);
 
+  // Stop, then lets the connections end on their own for a short while, then tells the rest to
+  // end and waits for them (bounded). Idempotent; the destructor calls it too.
+  void StopAndWait();
+
   int ConnectionCount() const { return count_.load(std::memory_order_relaxed); }
   int Register(TcpConnection* connection, std::thread::id thread_id, int socket);
   int Unregister(std::thread::id thread_id);
@@ -89,7 +96,8 @@ class TcpServer {
 
  private:
   void ListenerLoop();
-  void ServeConnection(std::unique_ptr<AcceptRecord> record);
+  void ServeConnection(std::unique_ptr<AcceptRecord> record,
+                       std::unique_ptr<TcpConnection> connection);
   void ConnectionThreadEnded();
 
   platform::UniqueFd listening_socket_;
@@ -108,7 +116,9 @@ class TcpServer {
 
   std::mutex threads_mutex_;  // guards live_threads_
   std::condition_variable threads_cv_;
-  int live_threads_ = 0;  // connection threads started and not yet ended
+  // Connection threads started and not yet ended. It decides the limit: unlike the registered
+  // count, it already includes clients whose threads have not registered yet.
+  int live_threads_ = 0;
 };
 
 }  // namespace kelvane::net

@@ -1,0 +1,177 @@
+// net/net_test_util.cpp -- loopback sockets and bounded reads for the network tests.
+#include "net_test_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kelvane::net::nettest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTestReceiveTimeoutMs = 30000;
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+void SetReceiveTimeout(int fd, int milliseconds_value) {
+  timeval tv{};
+  tv.tv_sec = milliseconds_value / 1000;
+  tv.tv_usec = (milliseconds_value % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse) {
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fd;
+  if (reuse) {
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  const sockaddr_in sa = LoopbackAddress(0);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(fd.get(), 64) != 0) {
+    return platform::UniqueFd();
+  }
+  *port = LocalPortOf(fd.get());
+  return fd;
+}
+
+platform::UniqueFd ConnectLoopback(uint16_t port) {
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fd;
+  SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
+  const sockaddr_in sa = LoopbackAddress(port);
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return platform::UniqueFd();
+  return fd;
+}
+
+platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound) {
+  if (!ReadableWithin(listen_fd, bound)) return platform::UniqueFd();
+  platform::UniqueFd fd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+  if (fd.valid()) SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
+  return fd;
+}
+
+uint16_t ClosedPort() {
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in sa = LoopbackAddress(0);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    return 0;
+  }
+  return LocalPortOf(fd.get());
+}
+
+uint16_t LocalPortOf(int fd) {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+bool ShutdownWrite(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+
+bool SendAllBytes(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void SendBytewise(int fd, std::string_view data, int reader_fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  for (char c : data) {
+    WaitUntil([reader_fd] { return QueuedBytes(reader_fd) == 0; });
+    if (!SendAllBytes(fd, std::string_view(&c, 1))) return;
+  }
+}
+
+bool ReadableWithin(int fd, milliseconds bound) {
+  const Clock::time_point deadline = Clock::now() + bound;
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, RemainingMs(deadline));
+    if (n < 0 && errno == EINTR) continue;
+    return n == 1;
+  }
+}
+
+ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit) {
+  const Clock::time_point deadline = Clock::now() + bound;
+  ReadResult result;
+  char buffer[64 * 1024];
+  while (result.bytes.size() < limit) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, RemainingMs(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 1) break;  // the deadline passed
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.error = true;
+      break;
+    }
+    if (n == 0) {
+      result.eof = true;
+      break;
+    }
+    result.bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return result;
+}
+
+long QueuedBytes(int fd) {
+  int count = 0;
+  if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+bool WaitUntil(const std::function<bool()>& done, milliseconds bound) {
+  const Clock::time_point deadline = Clock::now() + bound;
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+StreamReader::StreamReader(int fd, milliseconds bound, size_t limit)
+    : thread_([this, fd, bound, limit] { result_ = ReadUntilEof(fd, bound, limit); }) {}
+
+StreamReader::~StreamReader() {
+  if (thread_.joinable()) thread_.join();
+}
+
+ReadResult StreamReader::Join() {
+  if (thread_.joinable()) thread_.join();
+  return result_;
+}
+
+}  // namespace kelvane::net::nettest

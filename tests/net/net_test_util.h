@@ -1,0 +1,95 @@
+// net/net_test_util.h -- the client side of the network tests: loopback sockets, bounded reads
+// and waits, and a thread that drains a socket.
+//
+// These helpers make their system calls directly rather than through platform/, so that a fault
+// in the socket layer under test cannot hide itself in the test's own client. Every wait is
+// bounded; every socket made here gets a receive time-out so that no test can hang in recv.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/unique_fd.h"
+
+namespace kelvane::net::nettest {
+
+using std::chrono::milliseconds;
+
+// Bound for anything that should happen at once on loopback (a connect, an accept, a reply).
+inline constexpr milliseconds kPromptly{5000};
+// How long a test watches for something that must not happen.
+inline constexpr milliseconds kQuietPeriod{300};
+
+// What the server side says, as a client receives it.
+inline constexpr char kConnectSuccessful[] = "Connect Successful ... Now Disconnecting.";
+inline constexpr char kTooManyConnections[] = "Too Many Connections, Please Try Later.";
+
+// A socket listening on 127.0.0.1 at a port the system picks (stored in |*port|); invalid on
+// failure. No SO_REUSEADDR unless |reuse|.
+platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse = false);
+
+// A socket connected to 127.0.0.1:|port|; invalid when the connect failed.
+platform::UniqueFd ConnectLoopback(uint16_t port);
+
+// Accepts one client of |listen_fd| if one arrives within |bound|; invalid otherwise.
+platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound);
+
+// Binds a socket to 127.0.0.1 at a free port, closes it and returns the port: nothing listens
+// there afterwards.
+uint16_t ClosedPort();
+
+// The local port of a socket; 0 on failure.
+uint16_t LocalPortOf(int fd);
+
+// Ends the sending direction (the peer reads end of stream); false on failure.
+bool ShutdownWrite(int fd);
+
+// Sends every byte; false on a failed send.
+bool SendAllBytes(int fd, std::string_view data);
+
+// Sends |data| one byte per send (TCP_NODELAY on), each after the previous one has been taken
+// out of |reader_fd|'s receive queue (waiting at most kPromptly per byte, then sending anyway).
+void SendBytewise(int fd, std::string_view data, int reader_fd);
+
+// True when |fd| becomes readable (data or end of stream) within |bound|.
+bool ReadableWithin(int fd, milliseconds bound);
+
+// What a bounded read to the end of a stream found.
+struct ReadResult {
+  std::string bytes;
+  bool eof = false;    // the peer closed (recv returned 0)
+  bool error = false;  // recv failed (reset, time-out)
+};
+
+// Reads until the peer closes, an error, |limit| bytes or the deadline |bound| from now.
+ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit = size_t{1} << 30);
+
+// Bytes waiting in |fd|'s receive queue; -1 on error.
+long QueuedBytes(int fd);
+
+// Polls |done| every millisecond until it answers true or |bound| passes; its last answer.
+bool WaitUntil(const std::function<bool()>& done, milliseconds bound = kPromptly);
+
+// A thread that reads |fd| to the end (ReadUntilEof with a generous bound); Join returns what it
+// read. The socket stays owned by the caller and must outlive Join.
+class StreamReader {
+ public:
+  explicit StreamReader(int fd, milliseconds bound = milliseconds(60000),
+                        size_t limit = size_t{1} << 30);
+  ~StreamReader();
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
+  ReadResult Join();
+
+ private:
+  ReadResult result_;
+  std::thread thread_;
+};
+
+}  // namespace kelvane::net::nettest
