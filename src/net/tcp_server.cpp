@@ -6,7 +6,9 @@
 namespace kelvane::net {
 namespace {
 
-constexpr int kBacklog = 5;
+// Room for the whole limit arriving at once: with a short queue Linux answers a burst with SYN
+// cookies and may drop handshakes, leaving clients waiting for a greeting that never comes.
+constexpr int kBacklog = 64;
 // How long a destroyed server lets its connections end on their own before telling them to.
 constexpr std::chrono::milliseconds kDestroyGrace{2000};
 constexpr std::chrono::milliseconds kDestroyBound{10000};

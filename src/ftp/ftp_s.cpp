@@ -1,0 +1,386 @@
+// ftp/ftp_s.cpp -- FtpDaemon and the FtpSession conversation: reading and cleaning command
+// lines, the login gate, dispatch, the directory commands, listings and downloads. The trace
+// lines of downloads come from here.
+#include "ftp/ftp_s.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/trace.h"
+#include "ftp/ftp_commands.h"
+#include "ftp/ftp_listing.h"
+#include "ftp/ftp_text.h"
+#include "net/line_text.h"
+
+namespace kelvane::ftp {
+namespace {
+
+constexpr char kTokenSeparator[] = " ";
+constexpr size_t kTokenCapacity = 256;
+constexpr char kAnonymous[] = "anonymous";
+constexpr char kUtf8Option[] = "UTF8";
+constexpr char kParentDirectory[] = "..";
+// Where the argument of CWD and RETR begins: after the word and one space.
+constexpr size_t kCwdArgumentOffset = 4;
+constexpr size_t kRetrArgumentOffset = 5;
+// Listing lines go out in batches of about this size rather than one send per line.
+constexpr size_t kListingBatch = 16 * 1024;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return archive::NamesEqual(a, b);
+}
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+// ---- FtpDaemon ----
+
+FtpDaemon::FtpDaemon(archive::FileArchiveReader& reader)
+    : reader_(reader), clock_([] { return std::chrono::system_clock::now(); }) {}
+
+FtpDaemon::~FtpDaemon() {
+  // Sessions use this object until their threads end, so they end here rather than in the base
+  // destructor. An FTP client never ends on its own: the sessions are told at once instead of
+  // after the transport's grace period, which then only covers a client whose thread had not
+  // registered yet.
+  Stop();
+  StopAll();
+  StopAndWait();
+}
+
+std::unique_ptr<net::TcpConnection> FtpDaemon::CreateConnection() {
+  return std::make_unique<FtpSession>(*this);
+}
+
+void FtpDaemon::SetClock(Clock clock) {
+  clock_ = clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); });
+}
+
+// ---- FtpSession: the conversation ----
+
+FtpSession::FtpSession(FtpDaemon& daemon)
+    : daemon_(daemon), cursor_(daemon.reader().directory()) {}
+
+FtpSession::~FtpSession() = default;
+
+void FtpSession::ServeClient() {
+  quit_ = false;
+  login_state_ = kNoLogin;
+  result_ = -1;
+  // Until a PORT command, data connections go back to the client's own address and port.
+  data_port_ = peer().port;
+  data_host_ = PeerAddress();
+
+  if (!AdmitClient(data_host_)) {
+    Reply(reply::kDisconnecting);
+    return;
+  }
+  Reply(reply::kGreeting);
+
+  while (!quit_) {
+    if (stop_requested()) break;
+    if (result_ >= 0) OnCommandResult(command_, line_, result_);
+    if (!AwaitCommand()) break;
+    receive_result_ = ReceiveLine(line_, kLineCapacity);
+    if (stop_requested()) break;
+    CleanLine(line_, receive_result_);
+    if (receive_result_ <= 0) break;
+    net::TrimLineEnd(line_);
+    command_ = LookupCommand(line_);
+    if (!OnCommand(command_, line_)) {
+      Fail(reply::kAccessDenied);
+    } else if (command_ == kUnknownCommand) {
+      Fail(reply::kNotImplemented);
+    } else {
+      result_ = 1;
+      Dispatch();
+    }
+  }
+  OnDisconnect();
+}
+
+void FtpSession::RefuseClient() {
+  TcpConnection::RefuseClient();
+  // Read without the server's lock: the count may be off by clients coming and going.
+  Log(MaxConnectionsLine(server() != nullptr ? server()->ConnectionCount() : 0));
+}
+
+bool FtpSession::AwaitCommand() {
+  const int seconds = daemon_.command_timeout();
+  return seconds <= 0 || WaitReadable(seconds, 0) == 0;
+}
+
+void FtpSession::Dispatch() {
+  if (NeedsLogin(command_) && login_state_ != kLoggedIn) {
+    Fail(reply::kPleaseLogin);
+    return;
+  }
+  switch (command_) {
+    case kUser: DoUser(); break;
+    case kPass: DoPass(); break;
+    // ACCT's refusal does not count as a failure.
+    case kAcct: Reply(reply::kNotImplemented); break;
+    case kCwd: DoCwd(); break;
+    case kCdup: DoCdup(); break;
+    case kQuit:
+      Reply(reply::kGoodbye);
+      quit_ = true;
+      break;
+    case kPort: DoPort(); break;
+    case kType: DoType(); break;
+    case kStru: DoStru(); break;
+    case kRetr: DoRetr(); break;
+    case kRnfr: DoRnfr(); break;
+    case kPwd: DoPwd(); break;
+    case kList: DoList(false); break;
+    case kNlst: DoList(true); break;
+    case kHelp: Reply(reply::kHelp); break;
+    case kNoop: Reply(reply::kNoopOk); break;
+    case kOpts: DoOpts(); break;
+    // SMNT, REIN, PASV, APPE, ALLO, REST, ABOR, SITE, SYST and STAT.
+    default: Fail(reply::kNotImplemented); break;
+  }
+}
+
+void FtpSession::Reply(const char* text) { SendText(text); }
+
+void FtpSession::Fail(const char* text) {
+  SendText(text);
+  result_ = 0;
+}
+
+bool FtpSession::TakeTokenArgument() {
+  char token[kTokenCapacity];
+  if (net::GetToken(line_, kTokenSeparator, 1, token, sizeof token) != 0) {
+    argument_.clear();
+    return false;
+  }
+  argument_ = token;
+  return true;
+}
+
+void FtpSession::TakeRestOfLine(size_t offset) {
+  const size_t length = std::strlen(line_);
+  argument_.assign(length > offset ? line_ + offset : "");
+}
+
+void FtpSession::Log(std::string_view text) {
+  if (logview::LogSink* sink = daemon_.log_sink()) sink->AddLine(text, true);
+}
+
+// ---- Hooks ----
+
+bool FtpSession::AdmitClient(const std::string& address) {
+  Log(address);
+  return true;
+}
+
+int FtpSession::CheckLogin(const std::string& user_name, const std::string& password) {
+  (void)password;  // no password is compared with anything
+  if (EqualsIgnoringCase(user_name, kAnonymous)) return 1;
+  user_name_ = user_name;
+  password_.clear();
+  return 1;
+}
+
+void FtpSession::OnDisconnect() { Log(kDisconnectLine); }
+
+bool FtpSession::OnCommand(int number, const char* line) {
+  Log(IssuedCommandLine(data_host_, number, line));
+  return true;
+}
+
+void FtpSession::OnCommandResult(int number, const char* line, int success) {
+  Log(CommandResultLine(user_name_, number, line, success == 1));
+}
+
+std::unique_ptr<DataConnection> FtpSession::OpenDataConnection() {
+  return ActiveDataConnection::Connect(data_port_, data_host_);
+}
+
+// ---- Login ----
+
+void FtpSession::DoUser() {
+  if (!TakeTokenArgument()) return Fail(reply::kUserNotUnderstood);
+  user_name_ = argument_;
+  // Also after a login: a second USER logs the client out until the next PASS.
+  login_state_ = kUserGiven;
+  Reply(reply::kUserAccepted);
+}
+
+void FtpSession::DoPass() {
+  if (login_state_ == kNoLogin) return Fail(reply::kPassWithoutUser);
+  if (!TakeTokenArgument()) return Fail(reply::kPassNotUnderstood);
+  password_ = argument_;
+  if (CheckLogin(std::string(user_name_), std::string(password_)) != 1) {
+    return Fail(reply::kCannotLogIn);
+  }
+  login_state_ = kLoggedIn;
+  for (const char* text : reply::kLogonBanner) Reply(text);
+}
+
+// ---- Simple commands with a token argument ----
+
+void FtpSession::DoType() {
+  if (!TakeTokenArgument()) return Fail(reply::kTypeNotUnderstood);
+  const char type = UpperAscii(argument_[0]);
+  if (type == 'A' || type == 'I') return Reply(reply::kTypeOk);
+  Fail(reply::kTypeFailed);
+}
+
+void FtpSession::DoStru() {
+  if (!TakeTokenArgument()) return Fail(reply::kStruNotUnderstood);
+  if (UpperAscii(argument_[0]) == 'F') return Reply(reply::kStruOk);
+  Fail(reply::kStruFailed);
+}
+
+void FtpSession::DoRnfr() {
+  if (!TakeTokenArgument()) return Fail(reply::kRnfrNotUnderstood);
+  rename_from_ = argument_;  // kept, though nothing renames
+  Reply(reply::kRnfrPending);
+}
+
+void FtpSession::DoOpts() {
+  if (TakeTokenArgument() && EqualsIgnoringCase(argument_, kUtf8Option)) {
+    return Reply(reply::kOptsOk);
+  }
+  Fail(reply::kNotImplemented);
+}
+
+// ---- Directories ----
+
+void FtpSession::DoCwd() {
+  TakeRestOfLine(kCwdArgumentOffset);
+  if (cursor_.ChangeDir(MakePath(argument_))) return Reply(reply::kCwdOk);
+  Fail(reply::kCwdFailed);
+}
+
+void FtpSession::DoCdup() {
+  if (cursor_.ChangeDir(kParentDirectory)) return Reply(reply::kCwdOk);
+  Fail(reply::kAccessDenied);
+}
+
+std::string FtpSession::CurrentDirectory() const {
+  std::vector<const std::string*> names;
+  for (const archive::ArchiveNodeList* list = cursor_.current_list();
+       list != nullptr && list->owner() != nullptr; list = list->owner()->parent_list()) {
+    names.push_back(&list->owner()->name());
+  }
+  if (names.empty()) return "/";
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    path += '/';
+    path += **it;
+  }
+  return path;
+}
+
+void FtpSession::DoPwd() {
+  const std::string directory = CurrentDirectory();
+  std::vector<char> text(directory.size() + sizeof reply::kCurrentDirectoryFormat);
+  std::snprintf(text.data(), text.size(), reply::kCurrentDirectoryFormat, directory.c_str());
+  Reply(text.data());
+}
+
+// ---- PORT ----
+
+void FtpSession::DoPort() {
+  if (!TakeTokenArgument()) return Fail(reply::kPortNotUnderstood);
+  if (ParsePort(argument_.c_str())) return Reply(reply::kPortOk);
+  Fail(reply::kPortFailed);
+}
+
+bool FtpSession::ParsePort(const char* text) {
+  return ftp::ParsePort(text, PeerAddress(), &data_host_, &data_port_);
+}
+
+// ---- Listings ----
+
+void FtpSession::DoList(bool names_only) {
+  // Any argument (options such as -la, a path) is ignored: the current directory is listed.
+  Reply(reply::kOpeningData);
+  const bool sent = names_only ? ListNames() : ListDirectory();
+  if (sent) return Reply(reply::kTransferComplete);
+  Fail(names_only ? reply::kNlstFailed : reply::kListFailed);
+}
+
+bool FtpSession::ListDirectory() { return SendListing(false); }
+
+bool FtpSession::ListNames() { return SendListing(true); }
+
+bool FtpSession::SendListing(bool names_only) {
+  std::unique_ptr<DataConnection> data = OpenDataConnection();
+  if (!data) return false;
+  const uint32_t count = cursor_.GetCount();
+  if (count == 0) {
+    data->Close();
+    return false;
+  }
+  const ListingNow now = MakeListingNow(daemon_.Now());
+  std::string batch;
+  bool sending = true;  // a failed send is not an error, but nothing more is sent
+  for (uint32_t i = 0; i < count && sending; ++i) {
+    const archive::ArchiveNode* node = cursor_.GetItem(i);
+    batch += names_only ? NameLine(*node) : ListingLine(*node, now);
+    if (batch.size() >= kListingBatch) {
+      sending = data->Send(batch) && !stop_requested();
+      batch.clear();
+    }
+  }
+  if (sending) data->Send(batch);
+  data->Close();
+  return true;
+}
+
+// ---- RETR ----
+
+void FtpSession::DoRetr() {
+  TakeRestOfLine(kRetrArgumentOffset);
+  if (RetrFile(argument_.c_str())) return Reply(reply::kTransferComplete);
+  Fail(reply::kRetrFailed);
+}
+
+bool FtpSession::RetrFile(const char* text) {
+  const std::string path = MakePath(text);
+  KELVANE_TRACE("RetrFile: '%s' -> '%s'\n", text, path.c_str());
+  const archive::ArchiveNode* node = cursor_.Find(path);
+  if (node == nullptr) {
+    KELVANE_TRACE("RetrFile: Entry '%s' not found!\n", path.c_str());
+    return false;
+  }
+  if (node->is_directory()) {
+    KELVANE_TRACE("RetrFile: Entry '%s' is dir!\n", path.c_str());
+    return false;
+  }
+  std::unique_ptr<DataConnection> data = OpenDataConnection();
+  if (!data) {
+    KELVANE_TRACE("RetrFile: Connect failed!\n");
+    return false;
+  }
+  Reply(reply::kRetrStarted);
+
+  TransferObserver* observer = daemon_.transfer_observer();
+  const TransferInfo transfer{PeerAddress(), path, node->info()->unpacked_size};
+  if (observer != nullptr) observer->OnTransferStart(transfer);
+  // StopAll ends a transfer at its next chunk; the short count then fails it.
+  const DataConnection::Progress progress = [&](uint32_t sent) {
+    if (observer != nullptr) observer->OnTransferProgress(transfer, sent);
+    return !stop_requested();
+  };
+  uint32_t sent = 0;
+  const int code = data->SendEntry(daemon_.reader(), cursor_, path, &sent, progress);
+  data->Close();
+  KELVANE_TRACE("RetrFile: SendFile returned %d (%s)!\n", code, code == 0 ? "OK" : "FAILED");
+
+  // A device must never be told that a broken or cut-off image arrived whole.
+  const bool complete = code == 0 && sent == transfer.size;
+  if (code == 0 && !complete) {
+    KELVANE_TRACE("RetrFile: %u of %u bytes sent!\n", sent, transfer.size);
+  }
+  if (observer != nullptr) observer->OnTransferEnd(transfer, sent, complete);
+  return complete;
+}
+
+}  // namespace kelvane::ftp

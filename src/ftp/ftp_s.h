@@ -1,0 +1,156 @@
+// ftp/ftp_s.h -- the FTP service: FtpDaemon (the server) and FtpSession (one client's
+// conversation on the control connection, its directory, data connections and downloads).
+//
+// The application makes one FtpDaemon over its package reader, points it at the log sink, and
+// drives it with Listen, Start, Stop and StopAll from the window's thread. Every accepted client
+// gets an FtpSession on its own connection thread (at most MAX_CONNECTIONS at once); a session
+// touches only its own fields, the read-only archive tree, the reader (which locks itself), the
+// log sink and the daemon's settings below. Failures are replies and log lines, never
+// exceptions.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "archive/FileArchiveReader.h"
+#include "archive/archive_directory.h"
+#include "ftp/data_connection.h"
+#include "ftp/transfer_observer.h"
+#include "logview/log_sink.h"
+#include "net/tcp_connection.h"
+#include "net/tcp_server.h"
+
+namespace kelvane::ftp {
+
+class FtpDaemon;
+
+class FtpSession : public net::TcpConnection {
+ public:
+  // Command lines are read into this many bytes: at most 255 characters per line.
+  static constexpr int kLineCapacity = 256;
+  enum LoginState : int { kNoLogin = 0, kUserGiven = 1, kLoggedIn = 2 };
+
+  // The cursor starts at the archive's root.
+  explicit FtpSession(FtpDaemon& daemon);
+  ~FtpSession() override;
+
+  // The conversation: greeting, then one command line after another until QUIT, the client
+  // closing, a receive error, StopAll, or a command time-out.
+  void ServeClient() override;
+  // A client over the limit: the transport's refusal, then the log line with the count.
+  void RefuseClient() override;
+
+ protected:
+  // Hooks of the conversation, on the connection's thread.
+  // Logs the client's address; false would refuse it with "500 Disconnecting".
+  virtual bool AdmitClient(const std::string& address);
+  // 1 accepts the login (always); a named user's password is forgotten.
+  virtual int CheckLogin(const std::string& user_name, const std::string& password);
+  virtual void OnDisconnect();
+  // Logs the command; false would refuse it with "550 Access is denied".
+  virtual bool OnCommand(int number, const char* line);
+  // Logs the outcome of the previous command (|success| 1 or 0).
+  virtual void OnCommandResult(int number, const char* line, int success);
+  // The data connection of one LIST, NLST or RETR, connected; nullptr when it failed.
+  virtual std::unique_ptr<DataConnection> OpenDataConnection();
+
+  // The directory commands and transfers; each answers whether the command succeeded.
+  // PORT: sets data host and port when the argument is sound (see ftp_text.h ParsePort).
+  bool ParsePort(const char* text);
+  // LIST and NLST of the current directory over a new data connection; false when it could
+  // not be opened or the directory is empty.
+  bool ListDirectory();
+  bool ListNames();
+  // Sends the entry |text| names; true only when every byte of it was sent.
+  bool RetrFile(const char* text);
+  // "/" at the root, else "/" and the directory names from the root as stored, "/" between.
+  std::string CurrentDirectory() const;
+
+ private:
+  void Dispatch();
+  void Reply(const char* text);
+  // Sends |text| and marks the command as failed.
+  void Fail(const char* text);
+  // Token 1 of the line into the argument; false when there is none.
+  bool TakeTokenArgument();
+  // The line from character |offset| on into the argument (empty when shorter).
+  void TakeRestOfLine(size_t offset);
+  // Waits for the next command within the daemon's command time-out; false when none came.
+  bool AwaitCommand();
+  bool SendListing(bool names_only);
+  void Log(std::string_view text);
+
+  void DoUser();
+  void DoPass();
+  void DoCwd();
+  void DoCdup();
+  void DoPwd();
+  void DoPort();
+  void DoType();
+  void DoStru();
+  void DoRnfr();
+  void DoOpts();
+  void DoRetr();
+  void DoList(bool names_only);
+
+  FtpDaemon& daemon_;
+  char line_[kLineCapacity] = {};
+  std::string argument_;
+  int receive_result_ = 0;
+  int command_ = 0;
+  bool quit_ = false;
+  int login_state_ = kNoLogin;
+  std::string user_name_;
+  std::string password_;
+  uint16_t data_port_ = 0;
+  std::string data_host_;
+  std::string rename_from_;
+  int result_ = -1;  // the current command: -1 none yet, 1 succeeded, 0 failed
+  archive::ArchiveCursor cursor_;
+};
+
+class FtpDaemon : public net::TcpServer {
+ public:
+  static constexpr int kDefaultCommandTimeoutSeconds = 60;
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  // |reader| must stay open while the service runs and outlive the daemon.
+  explicit FtpDaemon(archive::FileArchiveReader& reader);
+  // Stops the listener, tells every session to end and waits (bounded) for their threads.
+  ~FtpDaemon() override;
+
+  std::unique_ptr<net::TcpConnection> CreateConnection() override;
+
+  // Where the log lines go (not owned); none drops them. Any thread.
+  void SetLogSink(logview::LogSink* sink) { log_sink_.store(sink); }
+  logview::LogSink* log_sink() const { return log_sink_.load(); }
+
+  // Seconds a session waits for its next command line before it ends the conversation; 0
+  // waits without limit (what the application sets). Any thread.
+  void SetCommandTimeout(int seconds) { command_timeout_.store(seconds); }
+  int command_timeout() const { return command_timeout_.load(); }
+
+  // Told of every download (not owned); none by default. Any thread.
+  void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
+  TransferObserver* transfer_observer() const { return observer_.load(); }
+
+  // The clock of listings (the system clock by default). Set before Start.
+  void SetClock(Clock clock);
+  std::chrono::system_clock::time_point Now() const { return clock_(); }
+
+  archive::FileArchiveReader& reader() const { return reader_; }
+
+ private:
+  archive::FileArchiveReader& reader_;
+  std::atomic<logview::LogSink*> log_sink_{nullptr};
+  std::atomic<int> command_timeout_{kDefaultCommandTimeoutSeconds};
+  std::atomic<TransferObserver*> observer_{nullptr};
+  Clock clock_;
+};
+
+}  // namespace kelvane::ftp

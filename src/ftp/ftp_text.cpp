@@ -1,0 +1,210 @@
+// ftp/ftp_text.cpp -- command line cleaning, the UTF-8 decoder, PORT parsing, paths, log lines.
+#include "ftp/ftp_text.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kelvane::ftp {
+namespace {
+
+constexpr size_t kDecodedUnits = 256;
+constexpr char16_t kReplacement = 0xFFFD;
+constexpr char16_t kBackspace = 0x08;
+
+constexpr size_t kMaxPortText = 25;
+constexpr int kPortFields = 6;
+
+// A log line is given the short form from this length on.
+constexpr size_t kLongLogText = 260;
+constexpr char kIssuedFormat[] = "%s issued command %d ' %s ' ";
+constexpr char kIssuedLongFormat[] = "%s issued command %d (2long)";
+constexpr char kResultFormat[] = "%s command %d ' %s ' %s ";
+constexpr char kResultLongFormat[] = "command %d (2long) %s ";
+constexpr char kMaxConnectionsFormat[] = "(%d) Max Connections Reached";
+constexpr char kSucceeded[] = "was successful";
+constexpr char kFailed[] = "has failed";
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The range the second byte of a sequence must lie in, which rules out overlong forms,
+// surrogates and values above U+10FFFF.
+void SecondByteRange(unsigned char lead, unsigned char* low, unsigned char* high) {
+  *low = 0x80;
+  *high = 0xBF;
+  if (lead == 0xE0) *low = 0xA0;
+  if (lead == 0xED) *high = 0x9F;
+  if (lead == 0xF0) *low = 0x90;
+  if (lead == 0xF4) *high = 0x8F;
+}
+
+// The length of the sequence that |lead| begins, or 0 when it cannot begin one.
+int SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return text;
+}
+
+// A decimal number of one to three digits, at most 255; none otherwise.
+std::optional<unsigned> PortField(std::string_view field) {
+  if (field.empty() || field.size() > 3) return std::nullopt;
+  unsigned value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 255) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::u16string> DecodeUtf8(std::string_view bytes, size_t max_units) {
+  std::u16string units;
+  units.reserve(std::min(bytes.size(), max_units));
+  auto push = [&](char16_t unit) {
+    if (units.size() >= max_units) return false;
+    units.push_back(unit);
+    return true;
+  };
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const int length = SequenceLength(lead);
+    if (length == 0) {
+      if (!push(kReplacement)) return std::nullopt;
+      ++i;
+      continue;
+    }
+    if (length == 1) {
+      if (!push(static_cast<char16_t>(lead))) return std::nullopt;
+      ++i;
+      continue;
+    }
+    uint32_t code_point = lead & (0xFF >> (length + 1));
+    int taken = 1;
+    for (; taken < length && i + taken < bytes.size(); ++taken) {
+      const auto c = static_cast<unsigned char>(bytes[i + taken]);
+      if (taken == 1) {
+        unsigned char low, high;
+        SecondByteRange(lead, &low, &high);
+        if (c < low || c > high) break;
+      } else if (!IsContinuation(c)) {
+        break;
+      }
+      code_point = (code_point << 6) | (c & 0x3F);
+    }
+    i += static_cast<size_t>(taken);
+    if (taken < length) {
+      // The ill-formed part ends before the byte that broke it, which starts afresh.
+      if (!push(kReplacement)) return std::nullopt;
+      continue;
+    }
+    if (code_point >= 0x10000) {
+      code_point -= 0x10000;
+      if (!push(static_cast<char16_t>(0xD800 + (code_point >> 10))) ||
+          !push(static_cast<char16_t>(0xDC00 + (code_point & 0x3FF)))) {
+        return std::nullopt;
+      }
+    } else if (!push(static_cast<char16_t>(code_point))) {
+      return std::nullopt;
+    }
+  }
+  return units;
+}
+
+void CleanLine(char* text, int byte_count) {
+  size_t count = 0;
+  if (byte_count > 0) {
+    // The count includes the line end that the receive consumed; the terminator comes first.
+    const void* end = std::memchr(text, '\0', static_cast<size_t>(byte_count));
+    count = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - text)
+                           : static_cast<size_t>(byte_count);
+  }
+  const std::optional<std::u16string> units =
+      count > 0 ? DecodeUtf8(std::string_view(text, count), kDecodedUnits) : std::nullopt;
+  size_t kept = 0;
+  if (units) {
+    // Every kept unit came from at least one byte, so the text is rewritten in place.
+    for (char16_t unit : *units) {
+      if (unit == 0) break;
+      if (unit == kBackspace) {
+        if (kept > 0) --kept;
+      } else if ((unit >= 0x20 && unit <= 0x7E) || unit == '\n' || unit == '\r') {
+        text[kept++] = static_cast<char>(unit);
+      }
+    }
+  }
+  text[kept] = '\0';
+}
+
+bool ParsePort(std::string_view text, std::string_view client_address, std::string* host,
+               uint16_t* port) {
+  if (text.empty() || text.size() > kMaxPortText) return false;
+  unsigned fields[kPortFields];
+  int count = 0;
+  for (;;) {
+    const size_t comma = text.find(',');
+    if (count == kPortFields) return false;
+    const std::optional<unsigned> value = PortField(text.substr(0, comma));
+    if (!value) return false;
+    fields[count++] = *value;
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  if (count != kPortFields) return false;
+  const std::string dotted = Format("%u.%u.%u.%u", fields[0], fields[1], fields[2], fields[3]);
+  if (dotted != client_address) return false;
+  *host = dotted;
+  *port = static_cast<uint16_t>(fields[4] * 256 + fields[5]);
+  return true;
+}
+
+std::string MakePath(std::string_view ftp_path) {
+  std::string path(ftp_path);
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string IssuedCommandLine(std::string_view data_host, int number, std::string_view line) {
+  const std::string host(data_host);
+  if (line.size() >= kLongLogText) return Format(kIssuedLongFormat, host.c_str(), number);
+  return Format(kIssuedFormat, host.c_str(), number, std::string(line).c_str());
+}
+
+std::string CommandResultLine(std::string_view user_name, int number, std::string_view line,
+                              bool success) {
+  const char* outcome = success ? kSucceeded : kFailed;
+  if (user_name.size() + line.size() >= kLongLogText) {
+    return Format(kResultLongFormat, number, outcome);
+  }
+  return Format(kResultFormat, std::string(user_name).c_str(), number, std::string(line).c_str(),
+                outcome);
+}
+
+std::string MaxConnectionsLine(int connection_count) {
+  return Format(kMaxConnectionsFormat, connection_count);
+}
+
+}  // namespace kelvane::ftp

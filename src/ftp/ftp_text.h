@@ -1,0 +1,48 @@
+// ftp/ftp_text.h -- the text work of the FTP conversation: cleaning received command lines
+// (with a UTF-8 decoder of our own), the PORT argument, archive paths, and the log lines.
+// Pure functions; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvane::ftp {
+
+// Decodes |bytes| as UTF-8 into UTF-16 code units. A byte that does not begin a well-formed
+// sequence (a stray continuation byte, an overlong form, a surrogate, a value above U+10FFFF, a
+// sequence cut short) gives one U+FFFD for the longest ill-formed part, and decoding goes on
+// with the next byte that can begin a sequence. None when more than |max_units| would result.
+std::optional<std::u16string> DecodeUtf8(std::string_view bytes, size_t max_units);
+
+// Cleans a received command line in place. The first |byte_count| bytes (the receive result;
+// the text's terminator ends them earlier) are decoded as UTF-8 into at most 256 code units;
+// then printable ASCII, CR and LF are kept, a backspace removes the last kept character, U+0000
+// ends the line and everything else is dropped. A line that cannot be decoded becomes empty.
+void CleanLine(char* text, int byte_count);
+
+// The PORT argument h1,h2,h3,h4,p1,p2: true, with |*host| (dotted) and |*port| set, only when
+// it has at most 25 characters, is exactly six decimal numbers of 0 to 255 separated by commas,
+// and names |client_address|, the client's own control-connection address (a data connection
+// to any other host would let clients use the service against third parties). On false the
+// outputs keep their values.
+bool ParsePort(std::string_view text, std::string_view client_address, std::string* host,
+               uint16_t* port);
+
+// The archive path of an FTP path: every '/' turned into '\'.
+std::string MakePath(std::string_view ftp_path);
+
+// Log lines of the conversation.
+inline constexpr char kDisconnectLine[] = "Disconnect!";
+// "<data host> issued command <number> ' <line> ' ", or the short form for a very long line.
+std::string IssuedCommandLine(std::string_view data_host, int number, std::string_view line);
+// "<user> command <number> ' <line> ' <outcome> ", or the short form when the user name and the
+// line together are very long.
+std::string CommandResultLine(std::string_view user_name, int number, std::string_view line,
+                              bool success);
+// "(<count>) Max Connections Reached".
+std::string MaxConnectionsLine(int connection_count);
+
+}  // namespace kelvane::ftp
