@@ -13,10 +13,10 @@ cmake --preset debug
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs"
 
-# The threaded transport and the HTTP server once more under ThreadSanitizer.
+# The threaded services (transport, HTTP, FTP, the log store) once more under ThreadSanitizer.
 cmake --preset tsan
-cmake --build --preset tsan -j "$jobs" --target net_test http_test
-ctest --preset tsan -j "$jobs" -L 'net|http'
+cmake --build --preset tsan -j "$jobs" --target net_test http_test ftp_test logview_test
+ctest --preset tsan -j "$jobs" -L 'net|http|ftp|logview' -LE integration
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"

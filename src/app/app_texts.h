@@ -1,0 +1,65 @@
+// app/app_texts.h -- every text the application shows or logs, in one place.
+//
+// Texts with a printf conversion are formats; the others are shown as they stand.
+#pragma once
+
+namespace kelvane::app::texts {
+
+// Settings store location and the entries the application reads from its own package.
+inline constexpr const char* kCompany = "Varnek Systems";
+inline constexpr const char* kParametersSection = "Parameters";
+inline constexpr const char* kFtpPortKey = "FTPPort";
+inline constexpr const char* kHttpPortKey = "HTTPPort";
+inline constexpr const char* kLogFileKey = "LogFile";
+inline constexpr const char* kPasswordEntry = "\\password.txt";
+inline constexpr const char* kVersionEntry = "\\version.txt";
+inline constexpr const char* kHtmlReadMeEntry = "\\www\\index.htm";
+inline constexpr const char* kPdfReadMeEntry = "\\pdf\\index.pdf";
+inline constexpr const char* kPdfCopySource = "pdf\\index.pdf";
+inline constexpr const char* kPdfCopyName = "readme.pdf";
+inline constexpr const char* kReadMeHost = "localhost";
+inline constexpr const char* kReadMePath = "/www/index.htm";
+
+// Start-up.
+inline constexpr const char* kLogOption = "-log";
+inline constexpr const char* kTraceSuffix = ".log";
+inline constexpr const char* kNoArchiveName = "Unable to get archive name!";
+inline constexpr const char* kArchiveNotOpened = "Unable to open archive!";
+
+// Main window: caption, status lines, buttons, port messages.
+inline constexpr const char* kDefaultCaption = "FTP Server v2.0";
+inline constexpr const char* kProductLine = "Kelvane v3.01";
+inline constexpr const char* kCopyrightLine = "Copyright (C) 2026 Varnek Systems";
+inline constexpr const char* kFtpReadyFormat = "FTP server ready on port %d.";
+inline constexpr const char* kHtmlReadMeButton = "ReadMe (html)...";
+inline constexpr const char* kPdfReadMeButton = "ReadMe (pdf)...";
+inline constexpr const char* kFtpPortErrorFormat =
+    "ERROR: Unable to open FTP port %d! Would you like to select a different port?";
+inline constexpr const char* kRestartNeeded =
+    "Please restart application for changes to take effect!";
+inline constexpr const char* kHttpRunFailedFormat = "Unable to run HTTP server on port %d!";
+
+// Ports dialog.
+inline constexpr const char* kFtpPortLabel = "FTP Server Port:";
+inline constexpr const char* kHttpPortLabel = "HTTP Server Port:";
+inline constexpr const char* kNotPositiveInteger = "Please enter a positive integer.";
+inline constexpr const char* kOutOfRangeFormat = "Please enter an integer between %1 and %2.";
+
+// Password and read-me.
+inline constexpr const char* kPasswordPrompt =
+    "This software package is password protected. Please enter the correct password to "
+    "continue:";
+inline constexpr const char* kInvalidPassword = "Invalid password!";
+inline constexpr const char* kNoTempFolder = "Unable to locate a TEMP directory!";
+inline constexpr const char* kPdfNotExtracted = "Unable to extract pdf file to TEMP directory!";
+
+// The headless front end's own lines on stderr, and the environment it reads.
+inline constexpr const char* kHeadlessVariable = "KELVANE_HEADLESS";
+inline constexpr const char* kPasswordVariable = "KELVANE_PASSWORD";
+inline constexpr const char* kCaptionLabel = "Caption: ";
+inline constexpr const char* kReadMeLabel = "Read-me: ";
+inline constexpr const char* kPasswordLabel = "Password: ";
+inline constexpr const char* kYesNoPrompt = "Yes or No [y/N]: ";
+inline constexpr const char* kRunningNotice = "Kelvane is running; Ctrl+C or SIGTERM ends it.";
+
+}  // namespace kelvane::app::texts

@@ -1,0 +1,106 @@
+// app/main_window.cpp -- the main window's initialisation, its port error dialogue, Exit and
+// the read-me command.
+#include "app/main_window.h"
+
+#include "app/app_texts.h"
+#include "app/password.h"
+#include "app/read_me.h"
+#include "app/startup_rules.h"
+#include "platform/process.h"
+
+namespace kelvane::app {
+
+MainWindow::MainWindow(archive::FileArchiveReader& reader, ftp::FtpDaemon& daemon,
+                       logview::LogView& log_view, SettingsStore& settings, FrontEnd& front_end)
+    : reader_(reader),
+      daemon_(daemon),
+      log_view_(log_view),
+      settings_(settings),
+      front_end_(front_end),
+      temporary_folder_(platform::TemporaryFolder) {}
+
+MainWindow::~MainWindow() {
+  http_thread_.Stop();
+  DetachLog();
+}
+
+void MainWindow::DetachLog() {
+  if (log_attached_) front_end_.DetachLog(log_view_);
+  log_attached_ = false;
+}
+
+MainWindow::InitResult MainWindow::Initialise() {
+  front_end_.AttachLog(log_view_);
+  log_attached_ = true;
+  daemon_.SetCommandTimeout(0);
+
+  const uint16_t ftp_port = PortFromSetting(settings_.FtpPort());
+  http_port_.store(PortFromSetting(settings_.HttpPort()));
+
+  const archive::ArchiveCursor root(reader_.directory());
+  if (!CheckPackagePassword(reader_, root, front_end_)) return InitResult::kPasswordRefused;
+
+  if (daemon_.Listen(ftp_port) != 0) {
+    PortErrorDialogue(ftp_port);
+    return InitResult::kFtpPortError;
+  }
+  daemon_.SetLogSink(&log_view_);
+
+  const std::string log_file = settings_.LogFile();
+  if (!log_file.empty() && log_view_.SetLogFileName(log_file) == 0) log_view_.EnableLogFile();
+
+  if (const std::optional<std::string> version =
+          ReadEntryText(reader_, root, texts::kVersionEntry)) {
+    front_end_.SetCaption(*version);
+  }
+
+  log_view_.AddLine(texts::kProductLine, true);
+  log_view_.AddLine(texts::kCopyrightLine, true);
+  log_view_.AddLine(Format(texts::kFtpReadyFormat, ftp_port), true);
+
+  front_end_.BeforeServicesStart();
+  // Not looked at: a listener thread that fails to start leaves the port open but unserved.
+  daemon_.Start();
+  ChooseReadMe(root);
+  return InitResult::kRunning;
+}
+
+void MainWindow::PortErrorDialogue(uint16_t ftp_port) {
+  if (!front_end_.AskYesNo(Format(texts::kFtpPortErrorFormat, ftp_port))) return;
+  uint32_t new_ftp = ftp_port;
+  uint32_t new_http = http_port_.load();
+  if (!front_end_.EditPorts(&new_ftp, &new_http)) return;
+  settings_.WritePorts(new_ftp, new_http);
+  front_end_.ShowMessage(texts::kRestartNeeded);
+}
+
+void MainWindow::ChooseReadMe(const archive::ArchiveCursor& root) {
+  // Only presence counts: each stream is closed again at once.
+  if (reader_.OpenFile(root, texts::kHtmlReadMeEntry) != nullptr) {
+    http_thread_.Start(reader_, &http_port_, front_end_);
+    read_me_mode_ = ReadMeMode::Html;
+  } else if (reader_.OpenFile(root, texts::kPdfReadMeEntry) != nullptr) {
+    read_me_mode_ = ReadMeMode::Pdf;
+  } else {
+    read_me_mode_ = ReadMeMode::None;
+  }
+  front_end_.SetReadMeMode(read_me_mode_);
+}
+
+void MainWindow::Exit() {
+  daemon_.Stop();
+  daemon_.StopAll();
+}
+
+void MainWindow::ReadMe() {
+  const std::optional<std::string> folder =
+      read_me_mode_ == ReadMeMode::Pdf ? temporary_folder_() : std::nullopt;
+  OpenReadMe(read_me_mode_, http_port_.load(), reader_, folder, front_end_);
+}
+
+uint16_t MainWindow::WaitHttpListening(std::chrono::milliseconds bound) {
+  if (read_me_mode_ != ReadMeMode::Html) return 0;
+  return http_thread_.WaitListening(bound);
+}
+
+}  // namespace kelvane::app

@@ -1,0 +1,33 @@
+// app/settings.cpp -- the `Parameters` values over a settings store.
+#include "app/settings.h"
+
+#include "app/app_texts.h"
+#include "app/startup_rules.h"
+
+namespace kelvane::app {
+
+uint32_t AppSettings::ReadInteger(const char* key, uint32_t fallback) const {
+  const std::optional<std::string> text = store_.ReadText(texts::kParametersSection, key);
+  if (!text) return fallback;
+  return ParseSettingInteger(*text).value_or(fallback);
+}
+
+uint32_t AppSettings::FtpPort() const { return ReadInteger(texts::kFtpPortKey, kDefaultFtpPort); }
+
+uint32_t AppSettings::HttpPort() const {
+  return ReadInteger(texts::kHttpPortKey, kDefaultHttpPort);
+}
+
+std::string AppSettings::LogFile() const {
+  return store_.ReadText(texts::kParametersSection, texts::kLogFileKey).value_or(std::string());
+}
+
+bool AppSettings::WritePorts(uint32_t ftp_port, uint32_t http_port) {
+  store_.WriteInteger(texts::kParametersSection, texts::kFtpPortKey,
+                      static_cast<int32_t>(ftp_port));
+  store_.WriteInteger(texts::kParametersSection, texts::kHttpPortKey,
+                      static_cast<int32_t>(http_port));
+  return store_.Flush();
+}
+
+}  // namespace kelvane::app

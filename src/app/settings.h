@@ -1,0 +1,47 @@
+// app/settings.h -- the per-user settings: the store interface and the three values the
+// application keeps in its `Parameters` section.
+//
+// The store is opened once the application name is known (QtSettingsStore in the program, a
+// map in the tests). Only the window's thread reads and writes it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvane::app {
+
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // The value |key| of |section| as text; nullopt when it is missing.
+  virtual std::optional<std::string> ReadText(std::string_view section, std::string_view key) = 0;
+  // Stores |value| under |key| of |section|, to be written by Flush.
+  virtual void WriteInteger(std::string_view section, std::string_view key, int32_t value) = 0;
+  // Writes what was stored to the backing file; false when that failed.
+  virtual bool Flush() = 0;
+};
+
+// The `Parameters` values with their defaults.
+class AppSettings {
+ public:
+  static constexpr uint32_t kDefaultFtpPort = 21;
+  static constexpr uint32_t kDefaultHttpPort = 80;
+
+  explicit AppSettings(SettingsStore& store) : store_(store) {}
+
+  // The stored 32-bit values (see ParseSettingInteger), or the defaults 21 and 80.
+  uint32_t FtpPort() const;
+  uint32_t HttpPort() const;
+  // The log file's base name; empty when none is set.
+  std::string LogFile() const;
+  // Stores both ports together; false when the store could not be written.
+  bool WritePorts(uint32_t ftp_port, uint32_t http_port);
+
+ private:
+  uint32_t ReadInteger(const char* key, uint32_t fallback) const;
+  SettingsStore& store_;
+};
+
+}  // namespace kelvane::app

@@ -1,0 +1,136 @@
+// app/startup_rules.cpp -- names, options, settings values, port fields and the read-me address.
+#include "app/startup_rules.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "app/app_texts.h"
+
+namespace kelvane::app {
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The value of a run of digits, saturated just above |limit| so that long runs cannot overflow.
+uint64_t DigitsValue(std::string_view digits, uint64_t limit) {
+  uint64_t value = 0;
+  for (const char c : digits) {
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > limit) return limit + 1;
+  }
+  return value;
+}
+
+std::string ReplaceAll(std::string text, std::string_view what, std::string_view with) {
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string ApplicationName(std::string_view executable_path) {
+  const size_t slash = executable_path.find_last_of('/');
+  std::string_view name =
+      slash == std::string_view::npos ? executable_path : executable_path.substr(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return std::string(name);
+}
+
+std::string JoinCommandLine(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) line.push_back(' ');
+    line += arguments[i];
+  }
+  return line;
+}
+
+bool CommandLineWantsTrace(std::string_view command_line) {
+  return command_line.find(texts::kLogOption) != std::string_view::npos;
+}
+
+std::string TraceFileName(std::string_view archive_name) {
+  return std::string(archive_name) + texts::kTraceSuffix;
+}
+
+std::optional<uint32_t> ParseSettingInteger(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (!AllDigits(text)) return std::nullopt;
+  const uint64_t limit = negative ? 0x80000000u : 0xFFFFFFFFu;
+  const uint64_t magnitude = DigitsValue(text, limit);
+  if (magnitude > limit) return std::nullopt;
+  return static_cast<uint32_t>(negative ? (0 - magnitude) : magnitude);
+}
+
+std::string CheckPortField(std::string_view text, uint32_t* value) {
+  const std::string_view digits = TrimBlanks(text);
+  if (!AllDigits(digits)) return texts::kNotPositiveInteger;
+  const uint64_t number = DigitsValue(digits, 0xFFFFFFFFu);
+  // What does not fit an unsigned 32-bit field is no integer the field can hold.
+  if (number > 0xFFFFFFFFu) return texts::kNotPositiveInteger;
+  if (number < 1 || number > 65535) {
+    return ReplaceAll(ReplaceAll(texts::kOutOfRangeFormat, "%1", "1"), "%2", "65535");
+  }
+  *value = static_cast<uint32_t>(number);
+  return {};
+}
+
+std::string ReadMeAddress(uint16_t http_port) {
+  std::string address = "http://";
+  address += texts::kReadMeHost;
+  if (http_port != 80) {
+    // Appended piece by piece: ":" + std::to_string(...) trips g++ 12's -Wrestrict at -O3.
+    address.push_back(':');
+    address += std::to_string(http_port);
+  }
+  address += texts::kReadMePath;
+  return address;
+}
+
+bool WantsHeadless(const std::optional<std::string>& headless_variable,
+                   const std::optional<std::string>& display,
+                   const std::optional<std::string>& wayland_display) {
+  if (headless_variable && *headless_variable == "1") return true;
+  const bool has_display = display && !display->empty();
+  const bool has_wayland = wayland_display && !wayland_display->empty();
+  return !has_display && !has_wayland;
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return text;
+}
+
+}  // namespace kelvane::app

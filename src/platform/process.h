@@ -1,0 +1,31 @@
+// platform/process.h -- what the application asks of its own process: the executable's path,
+// the environment, the temporary folder, and the termination signals.
+//
+// The signal functions are for the window's thread; the others may be called from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kelvane::platform {
+
+// The full path of the running executable as the system reports it (symbolic links resolved);
+// nullopt when it cannot be read.
+std::optional<std::string> OwnExecutablePath();
+
+// The value of the environment variable |name|; nullopt when it is not set.
+std::optional<std::string> GetEnvironment(const char* name);
+
+// The folder for temporary files, ending in '/': $TMPDIR when it names a directory, else /tmp;
+// nullopt when neither is a directory.
+std::optional<std::string> TemporaryFolder();
+
+// Blocks SIGINT and SIGTERM for the calling thread and every thread it starts afterwards, so
+// that only WaitForTerminationSignal receives them. False when the mask could not be set.
+bool BlockTerminationSignals();
+
+// Waits until SIGINT or SIGTERM arrives (both blocked before) and returns its number, or -1
+// when waiting failed.
+int WaitForTerminationSignal();
+
+}  // namespace kelvane::platform

@@ -1,0 +1,128 @@
+// app/headless_test.cpp -- the headless front end's terminal questions, port prompts and
+// password. (What reaches stdout and stderr is checked on the real program.)
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/headless_front_end.h"
+
+namespace kelvane::app {
+namespace {
+
+// Captures a stream in a temporary file.
+struct Capture {
+  std::FILE* file = std::tmpfile();
+  ~Capture() { std::fclose(file); }
+  std::string Text() {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+  }
+};
+
+// A headless front end whose stdin is |input| through a pipe.
+struct Headless {
+  Headless(const std::string& input, bool interactive,
+           std::optional<std::string> password = std::nullopt) {
+    int fds[2];
+    EXPECT_EQ(0, ::pipe(fds));
+    EXPECT_EQ(static_cast<ssize_t>(input.size()), ::write(fds[1], input.data(), input.size()));
+    ::close(fds[1]);
+    input_fd = fds[0];
+    HeadlessIo io;
+    io.out = out.file;
+    io.err = err.file;
+    io.input_fd = input_fd;
+    io.interactive = interactive;
+    io.password = std::move(password);
+    front_end = std::make_unique<HeadlessFrontEnd>(std::move(io));
+  }
+  ~Headless() { ::close(input_fd); }
+
+  Capture out, err;
+  int input_fd = -1;
+  std::unique_ptr<HeadlessFrontEnd> front_end;
+};
+
+TEST(HeadlessTest, QuestionsAreAnsweredOnTheTerminalOrNo) {
+  const struct {
+    const char* input;
+    bool interactive;
+    bool yes;
+  } cases[] = {
+      {"y\n", true, true}, {"Yes\n", true, true}, {"n\n", true, false},
+      {"\n", true, false}, {"", true, false},     {"y\n", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.input) + (c.interactive ? " on a terminal" : " from a pipe"));
+    Headless h(c.input, c.interactive);
+    EXPECT_EQ(c.yes, h.front_end->AskYesNo("Question?"));
+    EXPECT_EQ(0u, h.err.Text().find("Question?\n"));
+  }
+}
+
+TEST(HeadlessTest, PortPromptsCheckEachFieldAndKeepItsValueOnEnter) {
+  const struct {
+    const char* input;
+    bool interactive;
+    bool ok;
+    uint32_t ftp, http;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"2121\n8080\n", true, true, 2121, 8080, {}},
+      {"\n\n", true, true, 21, 80, {}},  // Enter keeps the filled-in value
+      {"abc\n0\n 2121 \n\n",
+       true,
+       true,
+       2121,
+       80,
+       {"Please enter a positive integer.", "Please enter an integer between 1 and 65535."}},
+      {"2121\n", true, false, 21, 80, {}},  // input ends: cancelled, nothing changes
+      {"2121\n8080\n", false, false, 21, 80, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    Headless h(c.input, c.interactive);
+    uint32_t ftp = 21, http = 80;
+    EXPECT_EQ(c.ok, h.front_end->EditPorts(&ftp, &http));
+    EXPECT_EQ(c.ftp, ftp);
+    EXPECT_EQ(c.http, http);
+    const std::string err = h.err.Text();
+    for (const std::string& message : c.messages)
+      EXPECT_NE(std::string::npos, err.find(message + "\n"));
+  }
+}
+
+TEST(HeadlessTest, PasswordComesFromTheTerminalOrOnceFromTheEnvironment) {
+  {
+    Headless h("", false, "Secret");
+    std::string typed;
+    EXPECT_TRUE(h.front_end->AskPassword(1, &typed));
+    EXPECT_EQ("Secret", typed);
+    EXPECT_FALSE(h.front_end->AskPassword(2, &typed));
+  }
+  {
+    Headless h("", false);
+    std::string typed;
+    EXPECT_FALSE(h.front_end->AskPassword(1, &typed));
+  }
+  {
+    Headless h("first\r\nsecond\n", true);
+    std::string typed;
+    EXPECT_TRUE(h.front_end->AskPassword(1, &typed));
+    EXPECT_EQ("first", typed);
+    EXPECT_TRUE(h.front_end->AskPassword(2, &typed));
+    EXPECT_EQ("second", typed);
+    EXPECT_FALSE(h.front_end->AskPassword(3, &typed));  // end of input cancels
+    const std::string err = h.err.Text();
+    EXPECT_EQ(0u, err.find("This software package is password protected."));
+    EXPECT_EQ(err.find("protected."), err.rfind("protected."));  // the explanation once
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::app

@@ -1,0 +1,320 @@
+#!/usr/bin/env python3
+"""The packaged kelvane server run as a child process: start-up failures and exit statuses,
+ports from the settings file, the status lines on stdout, FTP (ftplib, active mode) and HTTP
+(http.client) on 127.0.0.1, the password from KELVANE_PASSWORD, trace and log files, signals.
+
+Usage: test_kelvane_server.py KELVANE KELVANE_PACK [unittest options]. Every wait is bounded.
+"""
+import ftplib
+import http.client
+import io
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+KELVANE, PACK = (sys.argv[1], sys.argv[2]) if len(sys.argv) > 2 else ("", "")
+BOUND = 30  # seconds for anything that should happen promptly
+
+STATUS = ["Kelvane v3.01", "Copyright (C) 2026 Varnek Systems"]
+RUNNING = "Kelvane is running; Ctrl+C or SIGTERM ends it."
+PAGE = b"<html><body><p>Version [HTTPSrvVersion]</p><img src=\"logo.gif\"></body></html>\r\n"
+LOGO = b"GIF89a" + bytes(range(64))
+FIRMWARE = random.Random(7).randbytes(300000)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def hold_port(port=0):
+    s = socket.socket()
+    s.bind(("127.0.0.1", port))
+    s.listen(1)
+    return s
+
+
+def refused(port):
+    with socket.socket() as s:
+        s.settimeout(BOUND)
+        return s.connect_ex(("127.0.0.1", port)) != 0
+
+
+def write_files(root, files):
+    for name, data in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+class Server:
+    """One run of a package: its settings, its output lines as they come, its end."""
+
+    def __init__(self, package, settings=None, args=(), env=None):
+        self.folder = os.path.dirname(package)
+        config = os.path.join(self.folder, "config")
+        application = os.path.splitext(os.path.basename(package))[0]
+        self.settings_file = os.path.join(config, "Varnek Systems", application + ".conf")
+        if settings is not None:
+            os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
+            self.settings_text = "[Parameters]\n" + "".join("%s=%s\n" % kv for kv in settings.items())
+            with open(self.settings_file, "w") as f:
+                f.write(self.settings_text)
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("ARC2", "KELVANE_PASSWORD")}
+        environment.update(XDG_CONFIG_HOME=config, KELVANE_HEADLESS="1", **(env or {}))
+        self.process = subprocess.Popen([package, *args], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=environment)
+        self.out, self.err = [], []
+        self.changed = threading.Condition()
+        self.readers = [threading.Thread(target=self._read, args=(s, l), daemon=True)
+                        for s, l in ((self.process.stdout, self.out),
+                                     (self.process.stderr, self.err))]
+        for r in self.readers:
+            r.start()
+
+    def _read(self, stream, lines):
+        for raw in stream:
+            with self.changed:
+                lines.append(raw.decode("latin-1").rstrip("\n"))
+                self.changed.notify_all()
+
+    def wait_for(self, lines, predicate):
+        with self.changed:
+            if not self.changed.wait_for(lambda: any(map(predicate, lines)), timeout=BOUND):
+                raise AssertionError("never came; stdout %r stderr %r" % (self.out, self.err))
+
+    def wait_running(self):
+        self.wait_for(self.err, lambda line: line == RUNNING)
+
+    def finish(self, sig=None):
+        """Sends |sig| (if any) and returns the exit status once both streams ended."""
+        if sig is not None:
+            self.process.send_signal(sig)
+        try:
+            status = self.process.wait(timeout=BOUND)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+        for r in self.readers:
+            r.join(BOUND)
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return status
+
+
+class ServerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="kelvane-server-test-")
+        sources = {
+            "site": {"www/index.htm": PAGE, "www/logo.gif": LOGO, "fw/image.bin": FIRMWARE},
+            "plain": {"fw/image.bin": FIRMWARE},
+            "crlf": {"password.txt": b"Secret\r\n", "fw/image.bin": FIRMWARE},
+        }
+        cls.packages = {}
+        for name, files in sources.items():
+            folder = os.path.join(cls.tmp, "src-" + name)
+            write_files(folder, files)
+            out = os.path.join(cls.tmp, "kv-%s.bin" % name)
+            extra = ["--password", "Secret"] if name == "plain" else []
+            subprocess.run([PACK, "build", KELVANE, folder, "-o", out, "--version", "3.34", *extra],
+                           check=True, stdout=subprocess.DEVNULL, timeout=BOUND)
+            cls.packages[name] = out
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            if server.process.returncode is None or not server.process.stdout.closed:
+                server.finish(signal.SIGKILL if server.process.poll() is None else None)
+
+    def start(self, kind, settings=None, damage=None, **kwargs):
+        """A run of a fresh copy of the package |kind| (or the bare server) in its own folder;
+        |damage| may change the copy's bytes through its open file first."""
+        folder = tempfile.mkdtemp(dir=self.tmp)
+        source = KELVANE if kind == "bare" else self.packages[kind]
+        package = os.path.join(folder, os.path.basename(source))
+        shutil.copy2(source, package)
+        if damage:
+            with open(package, "r+b") as f:
+                damage(f)
+        server = Server(package, settings, **kwargs)
+        self.servers.append(server)
+        return server
+
+    def ports(self, **extra):
+        self.ftp, self.http = free_port(), free_port()
+        return {"FTPPort": self.ftp, "HTTPPort": self.http, **extra}
+
+    def ftp_get(self, port, path):
+        with ftplib.FTP() as client:
+            client.connect("127.0.0.1", port, timeout=BOUND)
+            client.login()
+            client.set_pasv(False)
+            data = io.BytesIO()
+            client.retrbinary("RETR " + path, data.write)
+            return data.getvalue()
+
+    def http_get(self, port, path):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=BOUND)
+        try:
+            connection.request("GET", path)
+            answer = connection.getresponse()
+            return answer.status, answer.read()
+        finally:
+            connection.close()
+
+    def test_archive_that_cannot_be_opened_ends_with_message_and_status(self):
+        def flip_last_byte(f):
+            f.seek(-1, os.SEEK_END)
+            last = f.read(1)[0]
+            f.seek(-1, os.SEEK_END)
+            f.write(bytes([last ^ 0xFF]))
+
+        def cut_seven_bytes(f):
+            f.truncate(f.seek(0, os.SEEK_END) - 7)
+
+        for kind, damage in (("bare", None), ("site", flip_last_byte), ("site", cut_seven_bytes)):
+            with self.subTest(kind=kind, damage=damage and damage.__name__):
+                server = self.start(kind, self.ports(), damage=damage)
+                self.assertEqual(2, server.finish())
+                self.assertEqual(["Unable to open archive!"], server.err)
+                self.assertEqual([], server.out)
+
+    def test_serves_ftp_and_http_on_the_configured_ports(self):
+        log_base = os.path.join(tempfile.mkdtemp(dir=self.tmp), "activity.log")
+        dates = {time.strftime("%d%m%Y")}
+        server = self.start("site", self.ports(LogFile=log_base))
+        server.wait_running()
+        self.assertEqual(STATUS + ["FTP server ready on port %d." % self.ftp], server.out[:3])
+        self.assertIn("Caption: 3.34", server.err)
+        self.assertIn("Read-me: http://localhost:%d/www/index.htm" % self.http, server.err)
+
+        self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
+        self.assertEqual(FIRMWARE, self.ftp_get(self.ftp, "/fw/image.bin"))
+        status, body = self.http_get(self.http, "/www/index.htm")
+        self.assertEqual(200, status)
+        self.assertEqual(PAGE.replace(b"[HTTPSrvVersion]", b"[?HTTPSrvVersion?]"), body)
+        self.assertEqual((200, LOGO), self.http_get(self.http, "/www/logo.gif"))
+
+        server.wait_for(server.out, lambda line: line == "Disconnect!")
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+        self.assertIn("127.0.0.1", server.out)
+        self.assertTrue(any("RETR /fw/image.bin" in line for line in server.out))
+        self.assertFalse(any(line.startswith(("Caption", "Read-me", "Kelvane")) for line in server.out[3:]))
+
+        # The log file carries the day's date and every line, CR LF before each.
+        dates.add(time.strftime("%d%m%Y"))
+        logs = [log_base.replace(".log", "%s.log" % d) for d in dates]
+        logs = [name for name in logs if os.path.exists(name)]
+        self.assertEqual(1, len(logs), os.listdir(os.path.dirname(log_base)))
+        with open(logs[0], "rb") as f:
+            self.assertEqual("".join("\r\n" + line for line in server.out), f.read().decode("latin-1"))
+
+    def test_ports_use_the_low_16_bits_and_http_moves_past_a_taken_port(self):
+        for _ in range(20):  # a taken port with a free one after it
+            taken = hold_port()
+            http_port = taken.getsockname()[1]
+            if http_port < 65535 and not refused(http_port) and refused(http_port + 1):
+                break
+            taken.close()
+        self.addCleanup(taken.close)
+        ftp_port = free_port()
+        server = self.start("site", {"FTPPort": ftp_port + 65536, "HTTPPort": http_port - 131072})
+        server.wait_running()
+        self.assertEqual("FTP server ready on port %d." % ftp_port, server.out[2])
+        self.assertIn("Read-me: http://localhost:%d/www/index.htm" % (http_port + 1), server.err)
+        self.assertEqual(200, self.http_get(http_port + 1, "/www/logo.gif")[0])
+        self.assertEqual(b"3.34\r\n", self.ftp_get(ftp_port, "version.txt"))
+        self.assertEqual(0, server.finish(signal.SIGINT))
+
+    def test_no_http_port_for_a_package_without_pages(self):
+        server = self.start("crlf", self.ports(), env={"KELVANE_PASSWORD": "secret"})
+        server.wait_running()
+        self.assertFalse(any(line.startswith("Read-me") for line in server.err))
+        self.assertTrue(refused(self.http))
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+
+    def test_password_from_the_environment(self):
+        cases = [  # package, KELVANE_PASSWORD, serves, stderr lines of the refusal
+            ("plain", "sEcReT", True, None),
+            ("plain", "Secret ", False, ["Invalid password!"]),
+            ("plain", None, False, []),
+            ("crlf", "SECRET", True, None),   # the entry's line end is no part of it
+            ("crlf", "Secret\r\n", False, ["Invalid password!"]),
+        ]
+        for kind, password, serves, refusal in cases:
+            with self.subTest(kind=kind, password=password):
+                env = {} if password is None else {"KELVANE_PASSWORD": password}
+                server = self.start(kind, self.ports(), env=env)
+                if serves:
+                    server.wait_running()
+                    self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
+                    self.assertEqual(0, server.finish(signal.SIGTERM))
+                else:
+                    self.assertEqual(3, server.finish())
+                    self.assertEqual(refusal, server.err)
+                    self.assertEqual([], server.out)
+                    self.assertTrue(refused(self.ftp))
+
+    def test_taken_ftp_port_ends_with_the_question_answered_no(self):
+        taken = hold_port()
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
+        server = self.start("site", {"FTPPort": port, "HTTPPort": free_port()})
+        self.assertEqual(4, server.finish())
+        self.assertEqual(
+            ["ERROR: Unable to open FTP port %d! Would you like to select a different port?" % port],
+            server.err)
+        self.assertEqual([], server.out)
+        with open(server.settings_file) as f:
+            self.assertEqual(server.settings_text, f.read())  # nothing stored
+
+    def test_trace_files_from_log_option_and_arc2(self):
+        cases = [  # arguments, ARC2 set, .log file expected, ARC2 file expected
+            (["--no-logging-please"], False, True, False),
+            (["-LOG"], False, False, False),
+            (["-log"], True, False, True),
+        ]
+        for args, arc2, log_expected, arc2_expected in cases:
+            with self.subTest(args=args, arc2=arc2):
+                env = {}
+                folder = tempfile.mkdtemp(dir=self.tmp)
+                arc2_file = os.path.join(folder, "arc2-trace.txt")
+                if arc2:
+                    env["ARC2"] = arc2_file
+                server = self.start("site", self.ports(), env=env, args=args)
+                server.wait_running()
+                self.assertEqual(200, self.http_get(self.http, "/www/index.htm")[0])
+                self.assertEqual(0, server.finish(signal.SIGTERM))
+                log_file = server.process.args[0] + ".log"
+                self.assertEqual(log_expected, os.path.exists(log_file))
+                self.assertEqual(arc2_expected, os.path.exists(arc2_file))
+                for path in [p for p, e in ((log_file, log_expected), (arc2_file, arc2_expected)) if e]:
+                    with open(path, "rb") as f:
+                        trace = f.read()
+                    self.assertIn(b"\r\nStart HTTP Server. Root path=''\r\n", trace)
+                    self.assertIn(b"OpenFile", trace)
+
+if __name__ == "__main__":
+    if not (KELVANE and PACK):
+        sys.exit("usage: test_kelvane_server.py KELVANE KELVANE_PACK [unittest options]")
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
