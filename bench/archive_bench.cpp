@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_format.h"
 
@@ -95,38 +96,6 @@ bool WriteManyEntriesPackage(const fs::path& path) {
   return file.Finish(records, kManyEntries);
 }
 
-// Words from a fixed vocabulary of 4,000 made-up words, drawn with Zipf-like weights and
-// separated by spaces and the odd line break: deflate packs it about 3:1.
-std::string TextLikeBytes(size_t size) {
-  uint64_t state = 0x9e3779b97f4a7c15u;
-  auto next = [&state] {  // xorshift64*
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 0x2545f4914f6cdd1du;
-  };
-  constexpr char kLetters[] = "etaoinshrdlcumwfgypbvkjxqz";
-  std::vector<std::string> words(4000);
-  std::vector<double> cumulative(words.size());
-  double total = 0;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const size_t length = 2 + next() % 9;
-    for (size_t k = 0; k < length; ++k) words[i] += kLetters[next() % 26];
-    total += 1.0 / static_cast<double>(i + 1);
-    cumulative[i] = total;
-  }
-  std::string text;
-  text.reserve(size + 16);
-  while (text.size() < size) {
-    const double pick = static_cast<double>(next() >> 11) / 9007199254740992.0 * total;
-    const size_t index = static_cast<size_t>(
-        std::lower_bound(cumulative.begin(), cumulative.end(), pick) - cumulative.begin());
-    text += words[std::min(index, words.size() - 1)];
-    text += (next() % 12 == 0) ? '\n' : ' ';
-  }
-  text.resize(size);
-  return text;
-}
 
 struct BigEntry {
   std::string compressed;  // the zlib stream stored in big.pkg
@@ -134,7 +103,7 @@ struct BigEntry {
 };
 
 bool WriteBigEntryPackage(const fs::path& path, BigEntry* entry) {
-  const std::string content = TextLikeBytes(kBigEntrySize);
+  const std::string content = kelvane::bench::TextLikeBytes(kBigEntrySize);
   uLongf packed_size = compressBound(content.size());
   entry->compressed.resize(packed_size);
   if (compress2(reinterpret_cast<Bytef*>(entry->compressed.data()), &packed_size,

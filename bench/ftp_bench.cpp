@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_data.h"
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_format.h"
 #include "ftp/ftp_s.h"
@@ -57,38 +58,6 @@ constexpr int kReplyTimeoutMs = 60000;
 
 // ---- Data ----
 
-// Words from a fixed vocabulary of 4,000 made-up words, drawn with Zipf-like weights and
-// separated by spaces and the odd line break: deflate packs it about 3:1 (archive_bench's text).
-std::string TextLikeBytes(size_t size) {
-  uint64_t state = 0x9e3779b97f4a7c15u;
-  auto next = [&state] {  // xorshift64*
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 0x2545f4914f6cdd1du;
-  };
-  constexpr char kLetters[] = "etaoinshrdlcumwfgypbvkjxqz";
-  std::vector<std::string> words(4000);
-  std::vector<double> cumulative(words.size());
-  double total = 0;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const size_t length = 2 + next() % 9;
-    for (size_t k = 0; k < length; ++k) words[i] += kLetters[next() % 26];
-    total += 1.0 / static_cast<double>(i + 1);
-    cumulative[i] = total;
-  }
-  std::string text;
-  text.reserve(size + 16);
-  while (text.size() < size) {
-    const double pick = static_cast<double>(next() >> 11) / 9007199254740992.0 * total;
-    const size_t index = static_cast<size_t>(
-        std::lower_bound(cumulative.begin(), cumulative.end(), pick) - cumulative.begin());
-    text += words[std::min(index, words.size() - 1)];
-    text += (next() % 12 == 0) ? '\n' : ' ';
-  }
-  text.resize(size);
-  return text;
-}
 
 bool WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -115,7 +84,7 @@ kelvane::archive::ArchiveEntryInfo InfoFor(uint32_t offset, uint32_t unpacked, u
 }
 
 int Prepare(const fs::path& dir) {
-  const std::string content = TextLikeBytes(kEntrySize);
+  const std::string content = kelvane::bench::TextLikeBytes(kEntrySize);
   uLongf packed_size = compressBound(content.size());
   std::string packed(packed_size, '\0');
   if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packed_size,

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_data.h"
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_format.h"
 #include "net/ut_clnt.h"
@@ -52,38 +53,6 @@ constexpr uint64_t kSomeFileTime = 133000000000000000;  // a day in 2022
 constexpr char kStoredName[] = "stored.bin";
 constexpr char kPackedName[] = "packed.txt";
 
-// Words from a vocabulary of 4,000 made-up words with Zipf-like weights, separated by spaces and
-// the odd line break; deflate at the default level packs it about 3:1.
-std::string TextLikeBytes(size_t size) {
-  uint64_t state = 0x853c49e6748fea9bu;
-  auto next = [&state] {  // xorshift64*
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 0x2545f4914f6cdd1du;
-  };
-  constexpr char kLetters[] = "etaoinshrdlcumwfgypbvkjxqz";
-  std::vector<std::string> words(4000);
-  std::vector<double> cumulative(words.size());
-  double total = 0;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const size_t length = 2 + next() % 9;
-    for (size_t k = 0; k < length; ++k) words[i] += kLetters[next() % 26];
-    total += 1.0 / static_cast<double>(i + 1);
-    cumulative[i] = total;
-  }
-  std::string text;
-  text.reserve(size + 16);
-  while (text.size() < size) {
-    const double pick = static_cast<double>(next() >> 11) / 9007199254740992.0 * total;
-    const auto index = static_cast<size_t>(
-        std::lower_bound(cumulative.begin(), cumulative.end(), pick) - cumulative.begin());
-    text += words[std::min(index, words.size() - 1)];
-    text += (next() % 12 == 0) ? '\n' : ' ';
-  }
-  text.resize(size);
-  return text;
-}
 
 std::string Deflate(const std::string& content) {
   uLongf size = compressBound(static_cast<uLong>(content.size()));
@@ -219,7 +188,7 @@ int main(int argc, char** argv) {
 
   std::printf("building the package (%zu MiB content, deflated at the default level)...\n",
               kEntrySize >> 20);
-  const std::string content = TextLikeBytes(kEntrySize);
+  const std::string content = kelvane::bench::TextLikeBytes(kEntrySize);
   const std::string packed = Deflate(content);
   if (packed.empty() || !WritePackage(dir / "net.pkg", content, packed)) {
     std::fprintf(stderr, "cannot build the package in %s\n", dir.c_str());

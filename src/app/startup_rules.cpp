@@ -116,21 +116,5 @@ bool WantsHeadless(const std::optional<std::string>& headless_variable,
   return !has_display && !has_wayland;
 }
 
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text;
-  if (n > 0) {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return text;
-}
 
 }  // namespace kelvane::app

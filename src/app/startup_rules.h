@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/string_format.h"
+
 namespace kelvane::app {
 
 // The settings' application name: the file name of |executable_path| without its folder and
@@ -50,7 +52,6 @@ bool WantsHeadless(const std::optional<std::string>& headless_variable,
                    const std::optional<std::string>& display,
                    const std::optional<std::string>& wayland_display);
 
-// printf-style formatting into a std::string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using util::Format;  // printf-style formatting into a std::string
 
 }  // namespace kelvane::app

@@ -6,8 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/string_format.h"
+
 namespace kelvane::ftp {
 namespace {
+
+using util::Format;
 
 constexpr size_t kDecodedUnits = 256;
 constexpr char16_t kReplacement = 0xFFFD;
@@ -48,23 +52,6 @@ int SequenceLength(unsigned char lead) {
   return 0;
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text;
-  if (n > 0) {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return text;
-}
 
 // A decimal number of one to three digits, at most 255; none otherwise.
 std::optional<unsigned> PortField(std::string_view field) {
