@@ -1,13 +1,19 @@
 // app/main.cpp -- the kelvane executable: the process-wide objects and the start-up sequence.
 //
-// The window front end comes later; until then the program always runs headless, which it
-// would also do with KELVANE_HEADLESS=1 or without a display.
+// The program runs in a window (the Qt front end) when a display is named, and headless, on the
+// terminal, with KELVANE_HEADLESS=1 or without a display. The QApplication exists only for the
+// window and is made before the front end that uses it.
+#include <QApplication>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/app_texts.h"
+#include "app/gui/qt_front_end.h"
 #include "app/headless_front_end.h"
 #include "app/qt_settings.h"
 #include "app/server_app.h"
+#include "app/startup_rules.h"
 #include "archive/FileArchiveReader.h"
 #include "ftp/ftp_s.h"
 #include "logview/log_view.h"
@@ -23,12 +29,24 @@ int main(int argc, char* argv[]) {
   ftp::FtpDaemon daemon(reader);
   logview::LogView log_view;
 
-  app::HeadlessFrontEnd front_end(app::HeadlessIo::FromProcess());
-
   app::StartupEnvironment environment;
   environment.arguments.assign(argv, argv + argc);
   environment.executable_path = platform::OwnExecutablePath;
   environment.open_settings = app::OpenQtSettings;
 
+  if (app::WantsHeadless(platform::GetEnvironment(app::texts::kHeadlessVariable),
+                         platform::GetEnvironment("DISPLAY"),
+                         platform::GetEnvironment("WAYLAND_DISPLAY"))) {
+    app::HeadlessFrontEnd front_end(app::HeadlessIo::FromProcess());
+    return server_app.Run(environment, reader, daemon, log_view, front_end);
+  }
+
+  gui::QtFrontEnd::TakeTerminationSignals();
+  QApplication application(argc, argv);
+  // Every message box's caption: the settings' application name, from the executable's name.
+  const std::optional<std::string> executable = platform::OwnExecutablePath();
+  const std::string application_name =
+      app::ApplicationName(executable.value_or(argc > 0 ? argv[0] : ""));
+  gui::QtFrontEnd front_end(QString::fromStdString(application_name));
   return server_app.Run(environment, reader, daemon, log_view, front_end);
 }
