@@ -28,6 +28,8 @@
 
 namespace {
 
+using kelvane::bench::InfoFor;
+
 namespace fs = std::filesystem;
 using kelvane::archive::ArchiveCursor;
 using kelvane::archive::ArchiveEntryInfo;
@@ -35,7 +37,6 @@ using kelvane::archive::FileArchiveReader;
 
 constexpr uint32_t kManyEntries = 100000;
 constexpr size_t kBigEntrySize = 100u << 20;
-constexpr uint64_t kSomeFileTime = 133000000000000000;  // a day in 2022
 constexpr char kBigEntryName[] = "big.txt";
 
 std::string ManyEntryName(uint32_t index) {
@@ -67,18 +68,6 @@ class PackageFile {
   std::ofstream out_;
   uint64_t offset_ = 0;
 };
-
-ArchiveEntryInfo InfoFor(uint32_t offset, uint32_t unpacked, uint32_t stored, bool compressed) {
-  ArchiveEntryInfo info;
-  info.creation_time = info.last_access_time = info.last_write_time = kSomeFileTime;
-  info.attributes = kelvane::archive::ATTR_ARCHIVE |
-                    (compressed ? kelvane::archive::ATTR_COMPRESSED : 0u);
-  info.unpacked_size = unpacked;
-  info.stored_size = stored;
-  info.data_offset = offset;
-  return info;
-}
-
 const std::string kImage(64 * 1024, '\x90');  // stands in for the executable
 
 bool WriteManyEntriesPackage(const fs::path& path) {

@@ -38,4 +38,16 @@ std::string TextLikeBytes(size_t size) {
   return text;
 }
 
+archive::ArchiveEntryInfo InfoFor(uint32_t offset, uint32_t unpacked, uint32_t stored,
+                                  bool compressed) {
+  constexpr uint64_t kSomeFileTime = 133000000000000000;  // a day in 2022
+  archive::ArchiveEntryInfo info;
+  info.creation_time = info.last_access_time = info.last_write_time = kSomeFileTime;
+  info.attributes = archive::ATTR_ARCHIVE | (compressed ? archive::ATTR_COMPRESSED : 0u);
+  info.unpacked_size = unpacked;
+  info.stored_size = stored;
+  info.data_offset = offset;
+  return info;
+}
+
 }  // namespace kelvane::bench

@@ -48,12 +48,13 @@
 
 namespace {
 
+using kelvane::bench::InfoFor;
+
 namespace fs = std::filesystem;
 using kelvane::platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kEntrySize = 100u << 20;
-constexpr uint64_t kSomeFileTime = 133000000000000000;  // a day in 2022
 constexpr int kReplyTimeoutMs = 60000;
 
 // ---- Data ----
@@ -70,19 +71,6 @@ std::optional<std::string> ReadFile(const fs::path& path) {
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-kelvane::archive::ArchiveEntryInfo InfoFor(uint32_t offset, uint32_t unpacked, uint32_t stored,
-                                           bool compressed) {
-  kelvane::archive::ArchiveEntryInfo info;
-  info.creation_time = info.last_access_time = info.last_write_time = kSomeFileTime;
-  info.attributes = kelvane::archive::ATTR_ARCHIVE |
-                    (compressed ? kelvane::archive::ATTR_COMPRESSED : 0u);
-  info.unpacked_size = unpacked;
-  info.stored_size = stored;
-  info.data_offset = offset;
-  return info;
-}
-
 int Prepare(const fs::path& dir) {
   const std::string content = kelvane::bench::TextLikeBytes(kEntrySize);
   uLongf packed_size = compressBound(content.size());

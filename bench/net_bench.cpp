@@ -38,6 +38,8 @@
 
 namespace {
 
+using kelvane::bench::InfoFor;
+
 namespace fs = std::filesystem;
 using kelvane::archive::ArchiveCursor;
 using kelvane::archive::ArchiveEntryInfo;
@@ -49,7 +51,6 @@ constexpr size_t kEntrySize = 100u << 20;
 constexpr size_t kImageSize = 64 * 1024;  // the stored entry's data starts right after it
 constexpr size_t kPlainChunk = 64 * 1024;
 constexpr size_t kReaderBuffer = 256 * 1024;
-constexpr uint64_t kSomeFileTime = 133000000000000000;  // a day in 2022
 constexpr char kStoredName[] = "stored.bin";
 constexpr char kPackedName[] = "packed.txt";
 
@@ -65,18 +66,6 @@ std::string Deflate(const std::string& content) {
   out.resize(size);
   return out;
 }
-
-ArchiveEntryInfo InfoFor(uint32_t offset, uint32_t unpacked, uint32_t stored, bool compressed) {
-  ArchiveEntryInfo info;
-  info.creation_time = info.last_access_time = info.last_write_time = kSomeFileTime;
-  info.attributes = kelvane::archive::ATTR_ARCHIVE |
-                    (compressed ? kelvane::archive::ATTR_COMPRESSED : 0u);
-  info.unpacked_size = unpacked;
-  info.stored_size = stored;
-  info.data_offset = offset;
-  return info;
-}
-
 // Image, the stored entry, the compressed entry, two records, the trailer. False on a failed
 // write.
 bool WritePackage(const fs::path& path, const std::string& content, const std::string& packed) {
