@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_directory.h"
 

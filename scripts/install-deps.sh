@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
-          python3 curl clang libclang-rt-14-dev qt6-base-dev)
+          python3 curl clang libclang-rt-14-dev qt6-base-dev
+          lftp wget busybox util-linux procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

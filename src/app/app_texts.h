@@ -11,7 +11,6 @@ inline constexpr const char* kParametersSection = "Parameters";
 inline constexpr const char* kFtpPortKey = "FTPPort";
 inline constexpr const char* kHttpPortKey = "HTTPPort";
 inline constexpr const char* kLogFileKey = "LogFile";
-inline constexpr const char* kPasswordEntry = "\\password.txt";
 inline constexpr const char* kVersionEntry = "\\version.txt";
 inline constexpr const char* kHtmlReadMeEntry = "\\www\\index.htm";
 inline constexpr const char* kPdfReadMeEntry = "\\pdf\\index.pdf";

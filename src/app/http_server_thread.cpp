@@ -7,7 +7,7 @@
 #include "app/app_texts.h"
 #include "app/front_end.h"
 #include "app/startup_rules.h"
-#include "app/trace.h"
+#include "trace/trace.h"
 
 namespace kelvane::app {
 

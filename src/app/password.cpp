@@ -52,7 +52,7 @@ bool PasswordMatches(std::string_view expected, std::string_view typed) {
 
 bool CheckPackagePassword(archive::FileArchiveReader& reader, const archive::ArchiveCursor& root,
                           FrontEnd& front_end) {
-  const std::optional<std::string> entry = ReadEntryText(reader, root, texts::kPasswordEntry);
+  const std::optional<std::string> entry = ReadEntryText(reader, root, archive::kPasswordEntryPath);
   if (!entry) return true;
   const std::string expected = ExpectedPassword(*entry);
   std::string typed;  // kept between showings, as the prompt's field keeps it

@@ -8,7 +8,7 @@
 #include "app/app_texts.h"
 #include "app/main_window.h"
 #include "app/startup_rules.h"
-#include "app/trace.h"
+#include "trace/trace.h"
 
 namespace kelvane::app {
 namespace {

@@ -2,7 +2,7 @@
 // end of the services before the process-wide objects go.
 //
 // The process-wide objects are made by main() in this order and destroyed in the reverse one:
-// the diagnostic trace (static, app/trace.cpp), ServerApp, the FileArchiveReader, the
+// the diagnostic trace (static, trace/trace.cpp), ServerApp, the FileArchiveReader, the
 // FtpDaemon, the LogView. Run is called once, on the process's first thread, which becomes the
 // window's thread.
 #pragma once

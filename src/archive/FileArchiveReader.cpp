@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "platform/file_io.h"
 
 namespace kelvane::archive {

@@ -180,4 +180,10 @@ const ArchiveNode* ArchiveCursor::GetItem(uint32_t index) const {
   return index < current_->size() ? current_->at(index) : nullptr;
 }
 
+bool IsPasswordEntry(const ArchiveNode& node) {
+  const ArchiveNodeList* parent = node.parent_list();
+  return !node.is_directory() && parent != nullptr && parent->owner() == nullptr &&
+         NamesEqual(node.name(), kPasswordEntryPath + 1);
+}
+
 }  // namespace kelvane::archive

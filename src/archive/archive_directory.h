@@ -102,6 +102,13 @@ class ArchiveDirectory {
 // Compares two names without regard to ASCII letter case (A-Z equal a-z, other bytes exactly).
 bool NamesEqual(std::string_view a, std::string_view b);
 
+// The entry that holds the package's password, from the root. Only the password check reads it:
+// the services treat it as absent (never listed, sent or served).
+inline constexpr char kPasswordEntryPath[] = "\\password.txt";
+
+// Whether |node| is that entry: a file named "password.txt" (any letter case) at the root.
+bool IsPasswordEntry(const ArchiveNode& node);
+
 // A client's view of the tree with a current directory, at the root when made.
 class ArchiveCursor {
  public:

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_text.h"

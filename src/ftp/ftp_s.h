@@ -117,6 +117,8 @@ class FtpSession : public net::TcpConnection {
 class FtpDaemon : public net::TcpServer {
  public:
   static constexpr int kDefaultCommandTimeoutSeconds = 60;
+  static constexpr int kDefaultIdleTimeoutSeconds = 300;
+  static constexpr int kDefaultLoginGraceSeconds = 60;
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
   // |reader| must stay open while the service runs and outlive the daemon.
@@ -135,6 +137,13 @@ class FtpDaemon : public net::TcpServer {
   void SetCommandTimeout(int seconds) { command_timeout_.store(seconds); }
   int command_timeout() const { return command_timeout_.load(); }
 
+  // Seconds a logged-in session may stay silent before it is closed (0: never), and seconds a
+  // client has from its connection to complete USER and PASS. Any thread.
+  void SetIdleTimeout(int seconds) { idle_timeout_.store(seconds); }
+  int idle_timeout() const { return idle_timeout_.load(); }
+  void SetLoginGrace(int seconds) { login_grace_.store(seconds); }
+  int login_grace() const { return login_grace_.load(); }
+
   // Told of every download (not owned); none by default. Any thread.
   void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
   TransferObserver* transfer_observer() const { return observer_.load(); }
@@ -149,6 +158,8 @@ class FtpDaemon : public net::TcpServer {
   archive::FileArchiveReader& reader_;
   std::atomic<logview::LogSink*> log_sink_{nullptr};
   std::atomic<int> command_timeout_{kDefaultCommandTimeoutSeconds};
+  std::atomic<int> idle_timeout_{kDefaultIdleTimeoutSeconds};
+  std::atomic<int> login_grace_{kDefaultLoginGraceSeconds};
   std::atomic<TransferObserver*> observer_{nullptr};
   Clock clock_;
 };

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 
 namespace kelvane::http {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "platform/file_io.h"
 #include "platform/socket.h"
 

@@ -3,6 +3,7 @@
 
 #include <limits.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,14 @@ int WaitForTerminationSignal() {
     if (rc == 0) return signal_number;
     if (rc != EINTR) return -1;
   }
+}
+
+bool RaiseDescriptorLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur == limit.rlim_max) return true;
+  limit.rlim_cur = limit.rlim_max;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace kelvane::platform

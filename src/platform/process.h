@@ -20,6 +20,10 @@ std::optional<std::string> GetEnvironment(const char* name);
 // nullopt when neither is a directory.
 std::optional<std::string> TemporaryFolder();
 
+// Raises the soft limit of open descriptors to the hard limit, so that a burst of clients meets
+// the system's real limit rather than a low default. False when it could not be raised.
+bool RaiseDescriptorLimit();
+
 // Blocks SIGINT and SIGTERM for the calling thread and every thread it starts afterwards, so
 // that only WaitForTerminationSignal receives them. False when the mask could not be set.
 bool BlockTerminationSignals();

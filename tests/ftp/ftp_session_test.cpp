@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_s.h"
 #include "ftp/transfer_observer.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 #include "http/srv.h"
 #include "http_test_util.h"
 #include "support/trace_capture.h"

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "app/trace.h"
+#include "trace/trace.h"
 
 namespace kelvane::test {
 

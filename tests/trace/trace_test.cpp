@@ -1,5 +1,5 @@
-// app/trace_test.cpp -- the diagnostic trace: prefixes, line ends, opening rules and threads.
-#include "app/trace.h"
+// trace/trace_test.cpp -- the diagnostic trace: prefixes, line ends, opening rules and threads.
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// app/trace.h -- the process-wide diagnostic trace file.
+// trace/trace.h -- the process-wide diagnostic trace file.
 //
 // Off unless the environment variable ARC2 names a file at static initialisation, or start-up
 // opens one for "-log". Every statement of the core is the pair TraceWhere (module, line) and

@@ -1,5 +1,5 @@
-// app/trace.cpp -- the diagnostic trace file, its static start from ARC2 and its exit handler.
-#include "app/trace.h"
+// trace/trace.cpp -- the diagnostic trace file, its static start from ARC2 and its exit handler.
+#include "trace/trace.h"
 
 #include <algorithm>
 #include <atomic>
