@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -55,7 +56,7 @@ uint16_t LocalPort(int fd) {
   return ntohs(sa.sin_port);
 }
 
-UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer) {
+UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
@@ -64,6 +65,16 @@ UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer) {
     if (fd >= 0) {
       peer->address = ntohl(sa.sin_addr.s_addr);
       peer->port = ntohs(sa.sin_port);
+      if (error != nullptr) *error = AcceptError{};
+    } else if (error != nullptr) {
+      const int code = errno;
+      const bool transient = code == EMFILE || code == ENFILE || code == ENOBUFS ||
+                             code == ENOMEM || code == EPROTO || code == EPERM ||
+                             code == EAGAIN || code == ENETDOWN || code == EHOSTUNREACH ||
+                             code == ENONET || code == ENETUNREACH || code == EOPNOTSUPP ||
+                             code == ENOPROTOOPT || code == EHOSTDOWN;
+      *error = AcceptError{transient ? AcceptFailure::kTransient : AcceptFailure::kFatal,
+                           std::strerror(code)};
     }
     return UniqueFd(fd);
   }

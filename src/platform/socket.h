@@ -36,8 +36,20 @@ bool Listen(int fd, int backlog);
 // The port a bound socket got (useful after binding port 0); 0 on failure.
 uint16_t LocalPort(int fd);
 
-// Waits for a client. Invalid on failure; |*peer| receives the client's endpoint.
-UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer);
+// Why an accept failed. Transient failures (descriptors or memory exhausted, a connection that
+// went away while queued, a refusal by a firewall rule) leave the listening socket usable: the
+// caller should pause briefly and accept again. Fatal ones mean the listening socket is gone or
+// shut down.
+enum class AcceptFailure { kNone, kTransient, kFatal };
+
+struct AcceptError {
+  AcceptFailure failure = AcceptFailure::kNone;
+  std::string reason;  // the system's text for the failure, empty without one
+};
+
+// Waits for a client. Invalid on failure, with |*error| (when given) telling why; |*peer|
+// receives the client's endpoint.
+UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error = nullptr);
 
 bool Connect(int fd, const Ipv4Endpoint& remote);
 
