@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Kelvane with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, runs
-# the threaded services' tests again under ThreadSanitizer, then builds the libFuzzer targets
-# with clang and runs them for a short bounded time.
+# the threaded services' tests again under ThreadSanitizer, builds the optimised release tree
+# with its tests and runs them (optimiser-only warnings and -O3 behaviour), then builds the
+# libFuzzer targets with clang, replays their seed corpora and fuzzes each for a short time.
 # Installs what it needs first (Debian, as root). Usage: ./test.sh
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -17,6 +18,11 @@ ctest --preset debug -j "$jobs"
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs" --target net_test http_test ftp_test logview_test
 ctest --preset tsan -j "$jobs" -L 'net|http|ftp|logview' -LE integration
+
+# The release tree, tests included; the stress cases ran above already.
+cmake --preset release
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs" -LE stress
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
