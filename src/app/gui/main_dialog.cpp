@@ -23,6 +23,7 @@ constexpr int kWidth = 299;
 constexpr int kHeight = 151;
 constexpr int kStatusTop = 147;
 constexpr int kStatusHeight = 16;
+constexpr int kHeightWithStatus = kStatusTop + kStatusHeight + 4;
 
 }  // namespace
 
@@ -86,7 +87,7 @@ void MainDialog::SetStatus(const QString& text) {
   status_label_->setToolTip(text);
   if (status_label_->isHidden()) {
     status_label_->show();
-    setFixedSize(DialogUnits(font()).Size(kWidth, kStatusTop + kStatusHeight + 3));
+    setFixedSize(DialogUnits(font()).Size(kWidth, kHeightWithStatus));
   }
 }
 
