@@ -11,6 +11,9 @@ inline constexpr const char* kParametersSection = "Parameters";
 inline constexpr const char* kFtpPortKey = "FTPPort";
 inline constexpr const char* kHttpPortKey = "HTTPPort";
 inline constexpr const char* kLogFileKey = "LogFile";
+inline constexpr const char* kIdleTimeoutKey = "IdleTimeout";
+inline constexpr const char* kHttpHeadTimeoutKey = "HttpHeadTimeout";
+inline constexpr const char* kHttpMinBodyRateKey = "HttpMinBodyRate";
 inline constexpr const char* kVersionEntry = "\\version.txt";
 inline constexpr const char* kHtmlReadMeEntry = "\\www\\index.htm";
 inline constexpr const char* kPdfReadMeEntry = "\\pdf\\index.pdf";
@@ -60,5 +63,21 @@ inline constexpr const char* kReadMeLabel = "Read-me: ";
 inline constexpr const char* kPasswordLabel = "Password: ";
 inline constexpr const char* kYesNoPrompt = "Yes or No [y/N]: ";
 inline constexpr const char* kRunningNotice = "Kelvane is running; Ctrl+C or SIGTERM ends it.";
+
+// What a user can do about a failure: the causes added to the messages above, and the log
+// file that does not open (a status line, not a box).
+inline constexpr const char* kPrivilegedPortFormat =
+    "Port %d is a privileged port and this process may not open it: run it as root, or allow "
+    "it with: setcap cap_net_bind_service=+ep %s";
+inline constexpr const char* kPasswordRequired =
+    "Password required: this package is password protected and no terminal is attached; set "
+    "KELVANE_PASSWORD to the password.";
+inline constexpr const char* kLogFileFailedFormat =
+    "Unable to open log file %s (%s)! Lines are not written to a file until a later day's file "
+    "opens.";
+
+// Trace lines of start-up.
+inline constexpr const char* kDescriptorLimitTrace =
+    "ServerApp: the soft limit of open descriptors could not be raised to the hard limit!\n";
 
 }  // namespace kelvane::app::texts

@@ -2,7 +2,7 @@
 // terminal when the program runs headless.
 //
 // MainWindow and ServerApp call a FrontEnd on the window's thread, except ShowMessage, which
-// the HTTP thread calls too. The front end calls back through MainWindowCommands on the
+// the HTTP thread calls too, and ShowStatus, which any thread adding log lines may call. The front end calls back through MainWindowCommands on the
 // window's thread while Run lasts.
 #pragma once
 
@@ -37,6 +37,10 @@ class FrontEnd {
 
   // A message box with the application's name as caption, the warning icon and OK. Any thread.
   virtual void ShowMessage(std::string_view text) = 0;
+  // A standing status text for a failure that must not interrupt with a box per occurrence
+  // (the log file that does not open): a status line under the log, replaced by the next one.
+  // Any thread; the caller does not wait for the window.
+  virtual void ShowStatus(std::string_view text) = 0;
   // A message box with Yes and No; true for Yes.
   virtual bool AskYesNo(std::string_view text) = 0;
   // The ports dialog filled with the two values; true on OK with both replaced by values that
@@ -48,7 +52,8 @@ class FrontEnd {
   // Whether the ports dialog is wanted before the main window (Ctrl and Shift held).
   virtual bool PortsDialogRequested() = 0;
 
-  // The window's caption: the package's version text, unchanged.
+  // The window's caption: the package's version text unchanged, or the window's default
+  // caption when the package has none.
   virtual void SetCaption(std::string_view text) = 0;
   // The read-me button's mode (its text, or hidden for None).
   virtual void SetReadMeMode(ReadMeMode mode) = 0;

@@ -55,6 +55,8 @@ void HeadlessFrontEnd::Prompt(std::string_view text) {
 
 void HeadlessFrontEnd::ShowMessage(std::string_view text) { ErrorLine(text); }
 
+void HeadlessFrontEnd::ShowStatus(std::string_view text) { ErrorLine(text); }
+
 bool HeadlessFrontEnd::AskYesNo(std::string_view text) {
   ErrorLine(text);
   if (!io_.interactive) return false;
@@ -94,7 +96,11 @@ bool HeadlessFrontEnd::EditPorts(uint32_t* ftp_port, uint32_t* http_port) {
 
 bool HeadlessFrontEnd::AskPassword(int showing, std::string* typed) {
   if (!io_.interactive) {
-    if (showing != 1 || !io_.password) return false;
+    if (showing != 1) return false;
+    if (!io_.password) {
+      ErrorLine(texts::kPasswordRequired);
+      return false;
+    }
     *typed = *io_.password;
     return true;
   }

@@ -1,14 +1,17 @@
 // app/headless_front_end.h -- the front end without a window: the log view's lines on stdout,
 // everything a window would show on stderr, questions and prompts on the terminal.
 //
-// stdout carries exactly the log's lines, one per line, flushed per line. Each message box is
-// one line on stderr; so are the caption ("Caption: ...") and the read-me address ("Read-me:
-// ..."). Yes/No questions, the ports dialog and the password prompt read the terminal when
-// stdin is one; otherwise a question is answered No, the ports dialog is cancelled, and the
-// password is KELVANE_PASSWORD, tried once. Run waits for SIGINT or SIGTERM.
+// stdout carries exactly the log's lines, one per line, flushed per line. Each message box and
+// each status text is one line on stderr (a text with line ends gives several); so are the
+// caption ("Caption: ...") and the read-me address ("Read-me: ..."). Yes/No questions, the
+// ports dialog and the password prompt read the terminal when stdin is one; otherwise a
+// question is answered No, the ports dialog is cancelled, and the password is
+// KELVANE_PASSWORD, tried once (without it the prompt says that a password is required and is
+// cancelled). Run waits for SIGINT or SIGTERM.
 //
-// The window's thread calls everything; ShowMessage may also come from the HTTP thread and
-// the log lines from any thread.
+// The window's thread calls everything; ShowMessage may also come from the HTTP thread, and
+// ShowStatus and the log lines from any thread.
+
 #pragma once
 
 #include <chrono>
@@ -53,6 +56,7 @@ class HeadlessFrontEnd : public FrontEnd, private logview::LogObserver {
   ~HeadlessFrontEnd() override;
 
   void ShowMessage(std::string_view text) override;
+  void ShowStatus(std::string_view text) override;
   bool AskYesNo(std::string_view text) override;
   bool EditPorts(uint32_t* ftp_port, uint32_t* http_port) override;
   bool AskPassword(int showing, std::string* typed) override;

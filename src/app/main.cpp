@@ -33,6 +33,7 @@ int main(int argc, char* argv[]) {
   environment.arguments.assign(argv, argv + argc);
   environment.executable_path = platform::OwnExecutablePath;
   environment.open_settings = app::OpenQtSettings;
+  environment.raise_descriptor_limit = platform::RaiseDescriptorLimit;
 
   if (app::WantsHeadless(platform::GetEnvironment(app::texts::kHeadlessVariable),
                          platform::GetEnvironment("DISPLAY"),

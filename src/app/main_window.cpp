@@ -17,7 +17,8 @@ MainWindow::MainWindow(archive::FileArchiveReader& reader, ftp::FtpDaemon& daemo
       log_view_(log_view),
       settings_(settings),
       front_end_(front_end),
-      temporary_folder_(platform::TemporaryFolder) {}
+      temporary_folder_(platform::TemporaryFolder),
+      may_bind_(platform::MayBindPort) {}
 
 MainWindow::~MainWindow() {
   http_thread_.Stop();
@@ -25,14 +26,21 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::DetachLog() {
+  if (following_log_) log_view_.RemoveObserver(this);
+  following_log_ = false;
   if (log_attached_) front_end_.DetachLog(log_view_);
   log_attached_ = false;
+}
+
+void MainWindow::OnLogFileFailed(std::string_view path, int error_number) {
+  front_end_.ShowStatus(LogFileFailedText(path, error_number));
 }
 
 MainWindow::InitResult MainWindow::Initialise() {
   front_end_.AttachLog(log_view_);
   log_attached_ = true;
   daemon_.SetCommandTimeout(0);
+  daemon_.SetIdleTimeout(settings_.IdleTimeout());
 
   const uint16_t ftp_port = PortFromSetting(settings_.FtpPort());
   http_port_.store(PortFromSetting(settings_.HttpPort()));
@@ -47,12 +55,16 @@ MainWindow::InitResult MainWindow::Initialise() {
   daemon_.SetLogSink(&log_view_);
 
   const std::string log_file = settings_.LogFile();
-  if (!log_file.empty() && log_view_.SetLogFileName(log_file) == 0) log_view_.EnableLogFile();
-
-  if (const std::optional<std::string> version =
-          ReadEntryText(reader_, root, texts::kVersionEntry)) {
-    front_end_.SetCaption(*version);
+  if (!log_file.empty() && log_view_.SetLogFileName(log_file) == 0) {
+    log_view_.AddObserver(this);
+    following_log_ = true;
+    log_view_.EnableLogFile();
   }
+
+  // Without a version entry the window keeps its default caption; the call says which it is
+  // to a front end that has no caption of its own.
+  const std::optional<std::string> version = ReadEntryText(reader_, root, texts::kVersionEntry);
+  front_end_.SetCaption(version ? std::string_view(*version) : texts::kDefaultCaption);
 
   log_view_.AddLine(texts::kProductLine, true);
   log_view_.AddLine(texts::kCopyrightLine, true);
@@ -66,7 +78,8 @@ MainWindow::InitResult MainWindow::Initialise() {
 }
 
 void MainWindow::PortErrorDialogue(uint16_t ftp_port) {
-  if (!front_end_.AskYesNo(Format(texts::kFtpPortErrorFormat, ftp_port))) return;
+  const std::string executable = platform::OwnExecutablePath().value_or(std::string());
+  if (!front_end_.AskYesNo(FtpPortErrorText(ftp_port, may_bind_(ftp_port), executable))) return;
   uint32_t new_ftp = ftp_port;
   uint32_t new_http = http_port_.load();
   if (!front_end_.EditPorts(&new_ftp, &new_http)) return;

@@ -22,7 +22,7 @@
 
 namespace kelvane::app {
 
-class MainWindow : public MainWindowCommands {
+class MainWindow : public MainWindowCommands, private logview::LogObserver {
  public:
   enum class InitResult {
     kRunning,          // every service started; the window runs
@@ -37,8 +37,8 @@ class MainWindow : public MainWindowCommands {
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  // The initialisation: log view, command time-out, ports, password, Listen, log sink, log
-  // file, caption, status lines, Start, read-me and HTTP thread, in that order.
+  // The initialisation: log view, command and idle time-outs, ports, password, Listen, log
+  // sink, log file, caption, status lines, Start, read-me and HTTP thread, in that order.
   InitResult Initialise();
 
   // Exit (and the close box): Stop, then StopAll of the FTP service.
@@ -61,8 +61,15 @@ class MainWindow : public MainWindowCommands {
   void SetTemporaryFolder(std::function<std::optional<std::string>()> folder) {
     temporary_folder_ = std::move(folder);
   }
+  // Whether the process may bind a port, for the cause of a refused FTP port; the system's
+  // answer (platform::MayBindPort) unless a test says otherwise.
+  void SetPortPrivilege(std::function<bool(uint16_t)> may_bind) { may_bind_ = std::move(may_bind); }
 
  private:
+  // The log file that does not open, told by the log view on the thread that added the line.
+  void OnLineAdded(std::string_view /*text*/) override {}
+  void OnLogFileFailed(std::string_view path, int error_number) override;
+
   void PortErrorDialogue(uint16_t ftp_port);
   void ChooseReadMe(const archive::ArchiveCursor& root);
 
@@ -76,7 +83,9 @@ class MainWindow : public MainWindowCommands {
   // Shared with the HTTP thread, which advances it while ports cannot be opened.
   std::atomic<uint16_t> http_port_{0};
   std::function<std::optional<std::string>()> temporary_folder_;
+  std::function<bool(uint16_t)> may_bind_;
   bool log_attached_ = false;
+  bool following_log_ = false;  // registered for the log file's failures
   // Last: destroyed first, so the thread ends before the fields it reads.
   HttpServerThread http_thread_;
 };

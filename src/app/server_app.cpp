@@ -32,6 +32,9 @@ int ServerApp::Run(const StartupEnvironment& environment, archive::FileArchiveRe
   if (CommandLineWantsTrace(JoinCommandLine(environment.arguments))) {
     trace::TraceOpenFile(TraceFileName(archive_name_).c_str());
   }
+  if (environment.raise_descriptor_limit && !environment.raise_descriptor_limit()) {
+    KELVANE_TRACE("%s", texts::kDescriptorLimitTrace);
+  }
 
   if (!reader.Open(archive_name_)) {
     front_end.ShowMessage(texts::kArchiveNotOpened);

@@ -39,6 +39,9 @@ struct StartupEnvironment {
   std::function<std::optional<std::string>()> executable_path;
   // The settings store of an application name.
   std::function<std::unique_ptr<SettingsStore>(const std::string& application)> open_settings;
+  // Raises the soft limit of open descriptors (platform::RaiseDescriptorLimit); false when it
+  // could not. None: the limit is left alone.
+  std::function<bool()> raise_descriptor_limit = nullptr;
 };
 
 class ServerApp {
@@ -48,7 +51,8 @@ class ServerApp {
   ServerApp& operator=(const ServerApp&) = delete;
 
   // The start-up sequence, the main window until it closes, Exit, then the end of every service
-  // thread. Returns the exit status. When a connection thread is still alive after the bounded
+  // thread. The descriptor limit is raised once the trace is open and before any service
+  // starts; a failure is traced and start-up goes on. Returns the exit status. When a connection thread is still alive after the bounded
   // wait, the process ends here (std::_Exit with the status) rather than destroy objects it
   // uses.
   int Run(const StartupEnvironment& environment, archive::FileArchiveReader& reader,

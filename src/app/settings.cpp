@@ -12,6 +12,11 @@ uint32_t AppSettings::ReadInteger(const char* key, uint32_t fallback) const {
   return ParseSettingInteger(*text).value_or(fallback);
 }
 
+int AppSettings::ReadNonNegative(const char* key, int fallback) const {
+  const auto value = static_cast<int32_t>(ReadInteger(key, static_cast<uint32_t>(fallback)));
+  return value < 0 ? fallback : value;
+}
+
 uint32_t AppSettings::FtpPort() const { return ReadInteger(texts::kFtpPortKey, kDefaultFtpPort); }
 
 uint32_t AppSettings::HttpPort() const {
@@ -20,6 +25,18 @@ uint32_t AppSettings::HttpPort() const {
 
 std::string AppSettings::LogFile() const {
   return store_.ReadText(texts::kParametersSection, texts::kLogFileKey).value_or(std::string());
+}
+
+int AppSettings::IdleTimeout() const {
+  return ReadNonNegative(texts::kIdleTimeoutKey, kDefaultIdleTimeout);
+}
+
+int AppSettings::HttpHeadTimeout() const {
+  return ReadNonNegative(texts::kHttpHeadTimeoutKey, kDefaultHttpHeadTimeout);
+}
+
+int AppSettings::HttpMinBodyRate() const {
+  return ReadNonNegative(texts::kHttpMinBodyRateKey, kDefaultHttpMinBodyRate);
 }
 
 bool AppSettings::WritePorts(uint32_t ftp_port, uint32_t http_port) {

@@ -1,5 +1,5 @@
-// app/settings.h -- the per-user settings: the store interface and the three values the
-// application keeps in its `Parameters` section.
+// app/settings.h -- the per-user settings: the store interface and the values the application
+// keeps in its `Parameters` section.
 //
 // The store is opened once the application name is known (QtSettingsStore in the program, a
 // map in the tests). Only the window's thread reads and writes it.
@@ -28,6 +28,9 @@ class AppSettings {
  public:
   static constexpr uint32_t kDefaultFtpPort = 21;
   static constexpr uint32_t kDefaultHttpPort = 80;
+  static constexpr int kDefaultIdleTimeout = 300;
+  static constexpr int kDefaultHttpHeadTimeout = 10;
+  static constexpr int kDefaultHttpMinBodyRate = 500;
 
   explicit AppSettings(SettingsStore& store) : store_(store) {}
 
@@ -36,11 +39,19 @@ class AppSettings {
   uint32_t HttpPort() const;
   // The log file's base name; empty when none is set.
   std::string LogFile() const;
+  // Read as the ports are, taken as signed 32-bit values; a negative one (or none) gives the
+  // default. IdleTimeout: seconds a logged-in FTP session may stay silent (0: never).
+  // HttpHeadTimeout: seconds an HTTP client has for a whole request head. HttpMinBodyRate:
+  // bytes per second an HTTP request body must keep up.
+  int IdleTimeout() const;
+  int HttpHeadTimeout() const;
+  int HttpMinBodyRate() const;
   // Stores both ports together; false when the store could not be written.
   bool WritePorts(uint32_t ftp_port, uint32_t http_port);
 
  private:
   uint32_t ReadInteger(const char* key, uint32_t fallback) const;
+  int ReadNonNegative(const char* key, int fallback) const;
   SettingsStore& store_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <system_error>
 
 #include "app/app_texts.h"
 
@@ -95,6 +96,19 @@ std::string CheckPortField(std::string_view text, uint32_t* value) {
   return {};
 }
 
+std::string FtpPortErrorText(uint16_t port, bool may_bind, std::string_view executable) {
+  std::string text = Format(texts::kFtpPortErrorFormat, port);
+  if (may_bind) return text;
+  text.push_back('\n');
+  text += Format(texts::kPrivilegedPortFormat, port, std::string(executable).c_str());
+  return text;
+}
+
+std::string LogFileFailedText(std::string_view path, int error_number) {
+  const std::string reason = std::generic_category().message(error_number);
+  return Format(texts::kLogFileFailedFormat, std::string(path).c_str(), reason.c_str());
+}
+
 std::string ReadMeAddress(uint16_t http_port) {
   std::string address = "http://";
   address += texts::kReadMeHost;
@@ -115,6 +129,5 @@ bool WantsHeadless(const std::optional<std::string>& headless_variable,
   const bool has_wayland = wayland_display && !wayland_display->empty();
   return !has_display && !has_wayland;
 }
-
 
 }  // namespace kelvane::app

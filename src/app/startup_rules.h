@@ -1,6 +1,6 @@
 // app/startup_rules.h -- the small rules of start-up and the main window that need no system
 // call: names derived from the executable, the "-log" option, settings values and port
-// fields, the read-me address, and the choice of the headless front end.
+// fields, the texts of failures, the read-me address, and the choice of the headless front end.
 //
 // Pure functions; any thread.
 #pragma once
@@ -41,6 +41,14 @@ constexpr uint16_t PortFromSetting(uint32_t value) { return static_cast<uint16_t
 // must be unsigned decimal digits (no sign) of a value from 1 to 65535. Returns the message to
 // show, or an empty text with |*value| set when the field is good.
 std::string CheckPortField(std::string_view text, uint32_t* value);
+
+// The question after the FTP port |port| could not be opened. When the process |may_bind| the
+// port no cause is known and the question stands alone; otherwise a second line says the port
+// is privileged and how setcap lets |executable| open it.
+std::string FtpPortErrorText(uint16_t port, bool may_bind, std::string_view executable);
+
+// The status text for a log file |path| that did not open with the system's |error_number|.
+std::string LogFileFailedText(std::string_view path, int error_number);
 
 // The browser address of the package's pages with the HTTP service on |http_port|: no port
 // part for 80.

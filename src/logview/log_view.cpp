@@ -20,7 +20,10 @@ int LogView::AddLine(std::string_view text, bool copy_to_file) {
   bool deliver;
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (copy_to_file && file_copying_) file_.Write(text, today_());
+    bool deliver_failure = false;
+    if (copy_to_file && file_copying_) {
+      deliver_failure = NoteFileOpenLocked(!file_.Write(text, today_()));
+    }
     if (keep_lines_) {
       lines_.push_front(LogLine{std::string(text), text_colour_, background_colour_});
       longest_ = std::max(longest_, text.size());
@@ -28,7 +31,7 @@ int LogView::AddLine(std::string_view text, bool copy_to_file) {
       // letting the store grow without bound.
       if (lines_.size() > std::max<size_t>(capacity_, 1)) DropOldestLocked();
     }
-    deliver = QueueLocked(Event{false, std::string(text)});
+    deliver = QueueLocked(Event{Event::Kind::kLine, std::string(text)}) || deliver_failure;
   }
   if (deliver) Deliver();
   return 0;
@@ -40,10 +43,26 @@ int LogView::SetLogFileName(std::string_view name) {
 }
 
 void LogView::EnableLogFile() {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (!file_.has_name()) return;
-  file_copying_ = true;
-  file_.Open(today_());
+  bool deliver;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!file_.has_name()) return;
+    file_copying_ = true;
+    deliver = NoteFileOpenLocked(!file_.Open(today_()));
+  }
+  if (deliver) Deliver();
+}
+
+bool LogView::NoteFileOpenLocked(bool failed_now) {
+  // A file that opens ends a run of failures; only the first failure of a run is told, so that
+  // a missing folder yields one report rather than one per line or per day.
+  if (!file_.path().empty()) {
+    file_failed_ = false;
+    return false;
+  }
+  if (!failed_now || file_failed_) return false;
+  file_failed_ = true;
+  return QueueLocked(Event{Event::Kind::kFileFailed, file_.attempted(), file_.open_error()});
 }
 
 void LogView::Clear() {
@@ -51,7 +70,7 @@ void LogView::Clear() {
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     ClearLocked();
-    deliver = QueueLocked(Event{true, {}});
+    deliver = QueueLocked(Event{Event::Kind::kCleared, {}});
   }
   if (deliver) Deliver();
 }
@@ -68,7 +87,7 @@ void LogView::SetCapacity(size_t capacity) {
     capacity_ = capacity;
     if (capacity == 0) {
       ClearLocked();
-      deliver = QueueLocked(Event{true, {}});
+      deliver = QueueLocked(Event{Event::Kind::kCleared, {}});
     } else {
       while (lines_.size() > capacity) DropOldestLocked();
     }
@@ -173,10 +192,16 @@ void LogView::Deliver() {
     }
     for (const Event& event : batch) {
       for (LogObserver* observer : observers) {
-        if (event.cleared) {
-          observer->OnCleared();
-        } else {
-          observer->OnLineAdded(event.text);
+        switch (event.kind) {
+          case Event::Kind::kLine:
+            observer->OnLineAdded(event.text);
+            break;
+          case Event::Kind::kCleared:
+            observer->OnCleared();
+            break;
+          case Event::Kind::kFileFailed:
+            observer->OnLogFileFailed(event.text, event.error_number);
+            break;
         }
       }
     }

@@ -44,6 +44,10 @@ class LogObserver {
   virtual void OnLineAdded(std::string_view text) = 0;
   // Every kept line was dropped.
   virtual void OnCleared() {}
+  // The log file |path| could not be opened (|error_number| from the system): lines are not
+  // written to a file until a later day's file opens. Told once for a run of failed opens; an
+  // open that succeeds makes the next failure be told again.
+  virtual void OnLogFileFailed(std::string_view /*path*/, int /*error_number*/) {}
 };
 
 class LogView : public LogSink {
@@ -63,7 +67,8 @@ class LogView : public LogSink {
   // characters (the old name stays).
   int SetLogFileName(std::string_view name);
   // Switches file copying on and opens the day's file, when a name was accepted; otherwise
-  // copying stays off.
+  // copying stays off. A file that does not open (here or at a later change of date) is told
+  // to the followers.
   void EnableLogFile();
   // Drops every kept line and tells the followers.
   void Clear();
@@ -96,11 +101,15 @@ class LogView : public LogSink {
 
  private:
   struct Event {
-    bool cleared = false;
-    std::string text;
+    enum class Kind { kLine, kCleared, kFileFailed } kind = Kind::kLine;
+    std::string text;  // the line, or the file that failed
+    int error_number = 0;
   };
   void ClearLocked();
   void DropOldestLocked();
+  // Looks at the log file after a write or an open (the lock held), |failed_now| when that
+  // call failed to open it, and says whether the caller is to deliver the queue.
+  bool NoteFileOpenLocked(bool failed_now);
   // Queues |event| (the lock held) and says whether the caller is to deliver the queue.
   bool QueueLocked(Event event);
   // Tells the followers of every queued event, in order, without the lock.
@@ -110,6 +119,7 @@ class LogView : public LogSink {
   std::function<LocalDate()> today_;
   DatedLogFile file_;
   bool file_copying_ = false;
+  bool file_failed_ = false;  // the last open attempt failed and was told
 
   std::deque<LogLine> lines_;  // newest first
   size_t capacity_ = 0;

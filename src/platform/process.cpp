@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace kelvane::platform {
@@ -20,6 +22,46 @@ sigset_t TerminationSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   return set;
+}
+
+constexpr const char* kUnprivilegedPortStartFile =
+    "/proc/sys/net/ipv4/ip_unprivileged_port_start";
+constexpr const char* kOwnStatusFile = "/proc/self/status";
+constexpr const char* kEffectiveCapabilitiesField = "CapEff:";
+constexpr uint32_t kDefaultUnprivilegedPortStart = 1024;
+constexpr int kNetBindServiceBit = 10;  // CAP_NET_BIND_SERVICE
+
+// The first bytes of a small text file under /proc; nullopt when it cannot be read.
+std::optional<std::string> ReadSmallFile(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string text(4096, '\0');
+  const size_t n = std::fread(text.data(), 1, text.size(), file);
+  std::fclose(file);
+  text.resize(n);
+  return text;
+}
+
+uint32_t UnprivilegedPortStart() {
+  const std::optional<std::string> text = ReadSmallFile(kUnprivilegedPortStartFile);
+  if (!text) return kDefaultUnprivilegedPortStart;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text->c_str(), &end, 10);
+  if (end == text->c_str()) return kDefaultUnprivilegedPortStart;
+  return static_cast<uint32_t>(value);
+}
+
+// Whether CAP_NET_BIND_SERVICE is in the effective set; nullopt when the set cannot be read.
+std::optional<bool> HasNetBindService() {
+  const std::optional<std::string> status = ReadSmallFile(kOwnStatusFile);
+  if (!status) return std::nullopt;
+  const size_t at = status->find(kEffectiveCapabilitiesField);
+  if (at == std::string::npos) return std::nullopt;
+  const char* digits = status->c_str() + at + std::strlen(kEffectiveCapabilitiesField);
+  char* end = nullptr;
+  const unsigned long long mask = std::strtoull(digits, &end, 16);
+  if (end == digits) return std::nullopt;
+  return ((mask >> kNetBindServiceBit) & 1u) != 0;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -83,6 +125,12 @@ bool RaiseDescriptorLimit() {
   if (limit.rlim_cur == limit.rlim_max) return true;
   limit.rlim_cur = limit.rlim_max;
   return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+bool MayBindPort(uint16_t port) {
+  if (port == 0 || port >= UnprivilegedPortStart()) return true;
+  // The kernel asks for the capability itself; root has it unless it was dropped.
+  return HasNetBindService().value_or(::geteuid() == 0);
 }
 
 }  // namespace kelvane::platform

@@ -1,9 +1,11 @@
 // platform/process.h -- what the application asks of its own process: the executable's path,
-// the environment, the temporary folder, and the termination signals.
+// the environment, the temporary folder, the descriptor limit, the privilege to bind low ports,
+// and the termination signals.
 //
 // The signal functions are for the window's thread; the others may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -23,6 +25,12 @@ std::optional<std::string> TemporaryFolder();
 // Raises the soft limit of open descriptors to the hard limit, so that a burst of clients meets
 // the system's real limit rather than a low default. False when it could not be raised.
 bool RaiseDescriptorLimit();
+
+// Whether this process may bind |port| as far as privileges go (whether the port is free is
+// not looked at): ports from /proc/sys/net/ipv4/ip_unprivileged_port_start up (1024 when it
+// cannot be read), and port 0, are open to everyone; lower ones need CAP_NET_BIND_SERVICE in
+// the effective set (read from /proc/self/status; root counts when that cannot be read).
+bool MayBindPort(uint16_t port);
 
 // Blocks SIGINT and SIGTERM for the calling thread and every thread it starts afterwards, so
 // that only WaitForTerminationSignal receives them. False when the mask could not be set.

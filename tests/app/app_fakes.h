@@ -67,10 +67,18 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
     std::lock_guard<std::mutex> hold(mutex_);
     return lines_;
   }
+  std::vector<std::string> Statuses() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return statuses_;
+  }
 
   void ShowMessage(std::string_view text) override {
     std::lock_guard<std::mutex> hold(mutex_);
     messages_.emplace_back(text);
+  }
+  void ShowStatus(std::string_view text) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    statuses_.emplace_back(text);
   }
   bool AskYesNo(std::string_view text) override {
     questions.emplace_back(text);
@@ -108,6 +116,7 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
   std::mutex mutex_;
   std::vector<std::string> messages_;
   std::vector<std::string> lines_;
+  std::vector<std::string> statuses_;
 };
 
 // A socket listening on 127.0.0.1 at |port| (0: any free port), which keeps the port taken.

@@ -1,13 +1,17 @@
 // app/app_rules_test.cpp -- the application's pure rules: names from the executable, the
-// "-log" option, settings integers and the low-16-bit port rule, port fields, the read-me
-// address, the password comparison, and the choice of the headless front end.
+// "-log" option, settings integers and the low-16-bit port rule, port fields, the texts of
+// failures and the port privilege they depend on, the read-me address, the password
+// comparison, and the choice of the headless front end.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "app/password.h"
 #include "app/startup_rules.h"
+#include "app_fakes.h"
+#include "platform/process.h"
 
 namespace kelvane::app {
 namespace {
@@ -111,6 +115,42 @@ TEST(StartupRulesTest, ReadMeAddressHasAPortPartExceptFor80) {
   EXPECT_EQ("http://localhost:8080/www/index.htm", ReadMeAddress(8080));
   EXPECT_EQ("http://localhost:81/www/index.htm", ReadMeAddress(81));
   EXPECT_EQ("http://localhost:0/www/index.htm", ReadMeAddress(0));
+}
+
+TEST(StartupRulesTest, FtpPortQuestionNamesTheMissingPrivilege) {
+  const std::string question =
+      "ERROR: Unable to open FTP port 21! Would you like to select a different port?";
+  EXPECT_EQ(question, FtpPortErrorText(21, true, "/opt/kv/kelvane"));
+  const std::string text = FtpPortErrorText(21, false, "/opt/kv/kelvane");
+  // The question stays as it was, on its own line; the cause follows on the next.
+  ASSERT_EQ(0u, text.find(question + "\n"));
+  const std::string cause = text.substr(question.size() + 1);
+  EXPECT_EQ(std::string::npos, cause.find('\n'));
+  EXPECT_NE(std::string::npos, cause.find("Port 21 "));
+  EXPECT_NE(std::string::npos, cause.find("setcap cap_net_bind_service=+ep /opt/kv/kelvane"));
+}
+
+TEST(StartupRulesTest, LogFileFailureNamesTheFileAndTheReason) {
+  const std::string text = LogFileFailedText("/opt/app-1.2/ftp07122024.log", ENOENT);
+  EXPECT_EQ(0u, text.find("Unable to open log file /opt/app-1.2/ftp07122024.log (No such file "
+                          "or directory)!"));
+  EXPECT_NE(std::string::npos, LogFileFailedText("/x", EACCES).find("(Permission denied)"));
+}
+
+// Holding a port below 1024 says whether the system let this process bind one; MayBindPort
+// must agree with it.
+TEST(PlatformPrivilegeTest, MayBindPortAgreesWithTheSystem) {
+  EXPECT_TRUE(platform::MayBindPort(0));
+  EXPECT_TRUE(platform::MayBindPort(65535));
+  uint16_t held_port = 0;
+  for (uint16_t port = 1023; port >= 900 && held_port == 0; --port) {
+    if (test::HeldPort(port).port != 0) held_port = port;
+  }
+  if (held_port != 0) {
+    EXPECT_TRUE(platform::MayBindPort(held_port));
+  } else {  // no low port could be held: they are privileged and this process lacks it
+    EXPECT_FALSE(platform::MayBindPort(1023));
+  }
 }
 
 TEST(PasswordTest, MatchesIgnoringAsciiCaseAfterOneTrailingLineEnd) {

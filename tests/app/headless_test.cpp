@@ -1,5 +1,5 @@
-// app/headless_test.cpp -- the headless front end's terminal questions, port prompts and
-// password. (What reaches stdout and stderr is checked on the real program.)
+// app/headless_test.cpp -- the headless front end's terminal questions, port prompts,
+// password and status lines. (The whole of stdout and stderr is checked on the real program.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -104,11 +104,18 @@ TEST(HeadlessTest, PasswordComesFromTheTerminalOrOnceFromTheEnvironment) {
     EXPECT_TRUE(h.front_end->AskPassword(1, &typed));
     EXPECT_EQ("Secret", typed);
     EXPECT_FALSE(h.front_end->AskPassword(2, &typed));
+    EXPECT_EQ("", h.err.Text());  // a wrong variable is told by the caller, not here
   }
   {
+    // Without a terminal and without the variable: one line says what is needed.
     Headless h("", false);
     std::string typed;
     EXPECT_FALSE(h.front_end->AskPassword(1, &typed));
+    const std::string err = h.err.Text();
+    EXPECT_EQ(0u, err.find("Password required: "));
+    EXPECT_NE(std::string::npos, err.find("KELVANE_PASSWORD"));
+    EXPECT_EQ(err.size() - 1, err.find('\n'));
+    EXPECT_EQ("", h.out.Text());
   }
   {
     Headless h("first\r\nsecond\n", true);
@@ -122,6 +129,19 @@ TEST(HeadlessTest, PasswordComesFromTheTerminalOrOnceFromTheEnvironment) {
     EXPECT_EQ(0u, err.find("This software package is password protected."));
     EXPECT_EQ(err.find("protected."), err.rfind("protected."));  // the explanation once
   }
+}
+
+TEST(HeadlessTest, StatusTextsAndMessagesAreLinesOnStderrNeverInTheLog) {
+  Headless h("", false);
+  h.front_end->ShowStatus("Unable to open log file /x/ftp07122024.log (No such file)!");
+  h.front_end->ShowMessage("first line\nsecond line");
+  h.front_end->SetCaption("FTP Server v2.0");
+  EXPECT_EQ(
+      "Unable to open log file /x/ftp07122024.log (No such file)!\n"
+      "first line\nsecond line\n"
+      "Caption: FTP Server v2.0\n",
+      h.err.Text());
+  EXPECT_EQ("", h.out.Text());
 }
 
 }  // namespace

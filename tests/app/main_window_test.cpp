@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include "app/password.h"
 #include "app/server_app.h"
 #include "app_fakes.h"
+#include "app/startup_rules.h"
+#include "platform/process.h"
 #include "platform/socket.h"
+#include "trace/trace.h"
 
 namespace kelvane::app {
 namespace {
@@ -191,6 +195,106 @@ TEST(MainWindowTest, PortErrorDialogueStoresNewPortsOnlyAfterYesAndOk) {
   }
 }
 
+TEST(MainWindowTest, PortErrorNamesAMissingPrivilegeAndHowToGrantIt) {
+  for (const bool may_bind : {true, false}) {
+    SCOPED_TRACE(may_bind ? "may bind" : "lacks the privilege");
+    HeldPort taken;
+    ASSERT_NE(0, taken.port);
+    Objects o(Files{{"www\\index.htm", "x"}});
+    o.settings.Set("FTPPort", std::to_string(taken.port));
+    std::vector<uint16_t> asked;
+    o.Window().SetPortPrivilege([&](uint16_t port) {
+      asked.push_back(port);
+      return may_bind;
+    });
+
+    EXPECT_EQ(MainWindow::InitResult::kFtpPortError, o.Window().Initialise());
+    EXPECT_EQ(std::vector<uint16_t>{taken.port}, asked);
+    EXPECT_EQ(std::vector<std::string>{FtpPortErrorText(
+                  taken.port, may_bind, platform::OwnExecutablePath().value_or("<none>"))},
+              o.front_end.questions);
+    ASSERT_EQ(1u, o.front_end.questions.size());
+    EXPECT_EQ(!may_bind,
+              o.front_end.questions[0].find("setcap cap_net_bind_service=+ep /") !=
+                  std::string::npos);
+  }
+}
+
+TEST(MainWindowTest, IdleTimeoutReachesTheFtpServiceAtInitialisation) {
+  const struct {
+    const char* setting;  // nullptr: not set
+    int seconds;
+  } cases[] = {{nullptr, 300}, {"45", 45}, {"0", 0}, {"-5", 300}, {"x", 300}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting ? c.setting : "<not set>");
+    Objects o(Files{{"version.txt", "1"}});
+    if (c.setting) o.settings.Set("IdleTimeout", c.setting);
+    o.daemon.SetIdleTimeout(7);  // whatever was there before is replaced
+    ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+    EXPECT_EQ(c.seconds, o.daemon.idle_timeout());
+    o.Window().Exit();
+  }
+}
+
+TEST(MainWindowTest, CaptionIsTheVersionTextOrTheWindowsDefault) {
+  const struct {
+    const char* name;
+    std::optional<std::string> version;  // nullopt: no version entry
+    const char* caption;
+  } cases[] = {
+      {"version", "3.34\r\n", "3.34\r\n"},
+      {"no version entry", std::nullopt, "FTP Server v2.0"},
+      {"an empty version entry", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Files files = {{"pub\\file.bin", "data"}};
+    if (c.version) files.emplace_back("version.txt", *c.version);
+    Objects o(files);
+    ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+    EXPECT_EQ(c.caption, o.front_end.caption.value_or("<none>"));
+    o.Window().Exit();
+  }
+}
+
+TEST(MainWindowTest, ALogFileThatDoesNotOpenIsToldOnceAsAStatus) {
+  const struct {
+    const char* name;
+    const char* folder;  // under the test's folder
+    bool create;
+  } cases[] = {
+      {"a dotted folder that exists", "app-1.2", true},
+      {"a missing folder", "app-1.2.missing", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Objects o(Files{{"version.txt", "1"}});
+    const std::string folder = o.dir.File(c.folder);
+    if (c.create) {
+      ASSERT_TRUE(std::filesystem::create_directory(folder));
+    }
+    o.settings.Set("LogFile", folder + "/ftp.log");
+    ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+    o.log_view.AddLine("another line", true);
+
+    const std::string path = o.log_view.LogFilePath();
+    if (c.create) {
+      EXPECT_EQ(0u, path.find(folder + "/ftp"));
+      EXPECT_TRUE(path.ends_with(".log"));
+      EXPECT_TRUE(std::filesystem::exists(path));
+      EXPECT_TRUE(o.front_end.Statuses().empty());
+    } else {
+      EXPECT_EQ("", path);
+      const std::vector<std::string> statuses = o.front_end.Statuses();
+      ASSERT_EQ(1u, statuses.size());
+      EXPECT_EQ(0u, statuses[0].find("Unable to open log file " + folder + "/ftp"));
+      EXPECT_NE(std::string::npos, statuses[0].find("No such file or directory"));
+    }
+    EXPECT_TRUE(o.front_end.Messages().empty());  // never a box
+    o.Window().Exit();
+  }
+}
+
 // |count| consecutive ports held on 127.0.0.1, the first returned; 0 when none were found.
 uint16_t HoldConsecutivePorts(int count, std::vector<std::unique_ptr<HeldPort>>* held) {
   for (int tries = 0; tries < 50; ++tries) {
@@ -268,6 +372,44 @@ TEST(ServerAppTest, StartUpFailuresEndWithTheirStatusAndMessage) {
     EXPECT_EQ(c.status, ServerApp().Run(environment, reader, daemon, log_view, front_end));
     EXPECT_EQ(std::vector<std::string>{c.message}, front_end.Messages());
     EXPECT_FALSE(settings_opened);
+  }
+}
+
+TEST(ServerAppTest, DescriptorLimitIsRaisedOnceBeforeTheServicesAndAFailureIsOnlyTraced) {
+  TempDir dir;
+  const std::string package = WritePackage(dir, {{"pub\\file.bin", "x"}});
+  for (const bool raised : {true, false}) {
+    SCOPED_TRACE(raised ? "raised" : "failed");
+    archive::FileArchiveReader reader;
+    ftp::FtpDaemon daemon(reader);
+    logview::LogView log_view;
+    FakeFrontEnd front_end;
+    int calls = 0;
+    bool before_services = false;
+    StartupEnvironment environment{{"kelvane", "-log"},
+                                   [&] { return package; },
+                                   [&](const std::string&) {
+                                     auto settings = std::make_unique<MapSettings>();
+                                     settings->Set("FTPPort", std::to_string(FreePort()));
+                                     return settings;
+                                   },
+                                   [&] {
+                                     ++calls;
+                                     before_services = daemon.port() == 0xFFFF &&
+                                                       !front_end.services_started;
+                                     return raised;
+                                   }};
+    bool served = false;
+    front_end.on_run = [&](MainWindowCommands&) { served = daemon.running(); };
+    EXPECT_EQ(kExitNormal, ServerApp().Run(environment, reader, daemon, log_view, front_end));
+    trace::TraceClose();
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(before_services);
+    EXPECT_TRUE(served);
+    const std::string trace = ReadWholeFile(package + ".log").value_or("");
+    EXPECT_EQ(!raised, trace.find("soft limit of open descriptors could not be raised") !=
+                           std::string::npos);
+    std::filesystem::remove(package + ".log");
   }
 }
 

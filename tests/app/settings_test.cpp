@@ -1,5 +1,6 @@
 // app/settings_test.cpp -- the settings on QSettings: where the file lives, how values are read
-// with their defaults, and that only a confirmed ports dialog writes.
+// with their defaults (the limits' rule over a map store), and that only a confirmed ports
+// dialog writes.
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 
 #include "app/qt_settings.h"
+#include "app_fakes.h"
 #include "support/fixture_package.h"
 
 namespace kelvane::app {
@@ -42,6 +44,7 @@ TEST(QtSettingsTest, ReadsThePerUserIniFileWithDefaults) {
     const char* conf;
     uint32_t ftp, http;
     const char* log;
+    int idle = 300, head = 10, rate = 500;
   } cases[] = {
       {"app-empty", nullptr, 21, 80, ""},
       {"app-set", "[Parameters]\nFTPPort=2121\nHTTPPort=8080\nLogFile=/var/log/kv.log\n", 2121,
@@ -49,7 +52,10 @@ TEST(QtSettingsTest, ReadsThePerUserIniFileWithDefaults) {
       {"app-wide", "[Parameters]\nFTPPort=65557\nHTTPPort=-1\n", 65557, 0xFFFFFFFF, ""},
       {"app-bad", "[Parameters]\nFTPPort=abc\nHTTPPort=99999999999\nLogFile=a,b.log\n", 21, 80,
        "a,b.log"},
-      {"app-other-section", "[General]\nFTPPort=2121\n", 21, 80, ""},
+      {"app-other-section", "[General]\nFTPPort=2121\nIdleTimeout=5\n", 21, 80, ""},
+      {"app-limits",
+       "[Parameters]\nIdleTimeout=45\nHttpHeadTimeout=3\nHttpMinBodyRate=2048\n",
+       21, 80, "", 45, 3, 2048},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -61,10 +67,56 @@ TEST(QtSettingsTest, ReadsThePerUserIniFileWithDefaults) {
     EXPECT_EQ(c.ftp, settings.FtpPort());
     EXPECT_EQ(c.http, settings.HttpPort());
     EXPECT_EQ(c.log, settings.LogFile());
+    EXPECT_EQ(c.idle, settings.IdleTimeout());
+    EXPECT_EQ(c.head, settings.HttpHeadTimeout());
+    EXPECT_EQ(c.rate, settings.HttpMinBodyRate());
     if (!c.conf) {  // reading creates nothing
       EXPECT_FALSE(std::filesystem::exists(QtSettingsFilePath(c.name)));
     }
   }
+}
+
+// The three limits are signed 32-bit values: what does not parse, and every negative value
+// (2^32 - 1 included, whose low 32 bits are -1), gives the default; 0 stands.
+TEST(AppSettingsTest, LimitsAreNonNegativeThirtyTwoBitValuesWithDefaults) {
+  const struct {
+    const char* text;  // nullptr: not set
+    int idle, head, rate;
+  } cases[] = {
+      {nullptr, 300, 10, 500},
+      {"0", 0, 0, 0},
+      {"1", 1, 1, 1},
+      {"+15", 15, 15, 15},
+      {"2147483647", 2147483647, 2147483647, 2147483647},
+      {"2147483648", 300, 10, 500},
+      {"4294967295", 300, 10, 500},
+      {"-1", 300, 10, 500},
+      {"-2147483648", 300, 10, 500},
+      {"4294967296", 300, 10, 500},
+      {"", 300, 10, 500},
+      {"12s", 300, 10, 500},
+      {" 12", 300, 10, 500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "<not set>");
+    test::MapSettings store;
+    if (c.text) {
+      for (const char* key : {"IdleTimeout", "HttpHeadTimeout", "HttpMinBodyRate"}) {
+        store.Set(key, c.text);
+      }
+    }
+    const AppSettings settings(store);
+    EXPECT_EQ(c.idle, settings.IdleTimeout());
+    EXPECT_EQ(c.head, settings.HttpHeadTimeout());
+    EXPECT_EQ(c.rate, settings.HttpMinBodyRate());
+  }
+  // Each value has its own key.
+  test::MapSettings store;
+  store.Set("HttpHeadTimeout", "7");
+  const AppSettings settings(store);
+  EXPECT_EQ(300, settings.IdleTimeout());
+  EXPECT_EQ(7, settings.HttpHeadTimeout());
+  EXPECT_EQ(500, settings.HttpMinBodyRate());
 }
 
 TEST(QtSettingsTest, WritePortsStoresBothAndKeepsTheRest) {

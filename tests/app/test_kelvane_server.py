@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The packaged kelvane server run as a child process: start-up failures and exit statuses,
 ports from the settings file, the status lines on stdout, FTP (ftplib, active mode) and HTTP
-(http.client) on 127.0.0.1, the password from KELVANE_PASSWORD, trace and log files, signals.
+(http.client) on 127.0.0.1, the password from KELVANE_PASSWORD, trace and log files, signals,
+the messages that name a cause (a privileged port, a missing password, a log file that does
+not open), the default caption, and the descriptor limit.
 
 Usage: test_kelvane_server.py KELVANE KELVANE_PACK [unittest options]. Every wait is bounded.
 """
@@ -10,6 +12,7 @@ import http.client
 import io
 import os
 import random
+import resource
 import shutil
 import signal
 import socket
@@ -25,6 +28,9 @@ BOUND = 30  # seconds for anything that should happen promptly
 
 STATUS = ["Kelvane v3.01", "Copyright (C) 2026 Varnek Systems"]
 RUNNING = "Kelvane is running; Ctrl+C or SIGTERM ends it."
+PASSWORD_REQUIRED = ("Password required: this package is password protected and no terminal is "
+                     "attached; set KELVANE_PASSWORD to the password.")
+PORT_QUESTION = "ERROR: Unable to open FTP port %d! Would you like to select a different port?"
 PAGE = b"<html><body><p>Version [HTTPSrvVersion]</p><img src=\"logo.gif\"></body></html>\r\n"
 LOGO = b"GIF89a" + bytes(range(64))
 FIRMWARE = random.Random(7).randbytes(300000)
@@ -60,7 +66,7 @@ def write_files(root, files):
 class Server:
     """One run of a package: its settings, its output lines as they come, its end."""
 
-    def __init__(self, package, settings=None, args=(), env=None):
+    def __init__(self, package, settings=None, args=(), env=None, wrapper=()):
         self.folder = os.path.dirname(package)
         config = os.path.join(self.folder, "config")
         application = os.path.splitext(os.path.basename(package))[0]
@@ -73,7 +79,7 @@ class Server:
         environment = {k: v for k, v in os.environ.items()
                        if k not in ("ARC2", "KELVANE_PASSWORD")}
         environment.update(XDG_CONFIG_HOME=config, KELVANE_HEADLESS="1", **(env or {}))
-        self.process = subprocess.Popen([package, *args], stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen([*wrapper, package, *args], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         env=environment)
         self.out, self.err = [], []
@@ -123,6 +129,7 @@ class ServerTest(unittest.TestCase):
             "site": {"www/index.htm": PAGE, "www/logo.gif": LOGO, "fw/image.bin": FIRMWARE},
             "plain": {"fw/image.bin": FIRMWARE},
             "crlf": {"password.txt": b"Secret\r\n", "fw/image.bin": FIRMWARE},
+            "unversioned": {"fw/image.bin": FIRMWARE},
         }
         cls.packages = {}
         for name, files in sources.items():
@@ -130,7 +137,9 @@ class ServerTest(unittest.TestCase):
             write_files(folder, files)
             out = os.path.join(cls.tmp, "kv-%s.bin" % name)
             extra = ["--password", "Secret"] if name == "plain" else []
-            subprocess.run([PACK, "build", KELVANE, folder, "-o", out, "--version", "3.34", *extra],
+            if name != "unversioned":
+                extra += ["--version", "3.34"]
+            subprocess.run([PACK, "build", KELVANE, folder, "-o", out, *extra],
                            check=True, stdout=subprocess.DEVNULL, timeout=BOUND)
             cls.packages[name] = out
 
@@ -257,7 +266,7 @@ class ServerTest(unittest.TestCase):
         cases = [  # package, KELVANE_PASSWORD, serves, stderr lines of the refusal
             ("plain", "sEcReT", True, None),
             ("plain", "Secret ", False, ["Invalid password!"]),
-            ("plain", None, False, []),
+            ("plain", None, False, [PASSWORD_REQUIRED]),
             ("crlf", "SECRET", True, None),   # the entry's line end is no part of it
             ("crlf", "Secret\r\n", False, ["Invalid password!"]),
         ]
@@ -281,9 +290,7 @@ class ServerTest(unittest.TestCase):
         port = taken.getsockname()[1]
         server = self.start("site", {"FTPPort": port, "HTTPPort": free_port()})
         self.assertEqual(4, server.finish())
-        self.assertEqual(
-            ["ERROR: Unable to open FTP port %d! Would you like to select a different port?" % port],
-            server.err)
+        self.assertEqual([PORT_QUESTION % port], server.err)
         self.assertEqual([], server.out)
         with open(server.settings_file) as f:
             self.assertEqual(server.settings_text, f.read())  # nothing stored
@@ -313,6 +320,84 @@ class ServerTest(unittest.TestCase):
                         trace = f.read()
                     self.assertIn(b"\r\nStart HTTP Server. Root path=''\r\n", trace)
                     self.assertIn(b"OpenFile", trace)
+
+    def test_privileged_ftp_port_without_the_capability_names_setcap(self):
+        # Run without CAP_NET_BIND_SERVICE (setpriv drops it from the bounding set, so root's
+        # effective set lacks it too), the refused low port says why and how to allow it.
+        setpriv = shutil.which("setpriv")
+        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
+            unprivileged_start = int(f.read())
+        if os.geteuid() != 0 or setpriv is None or unprivileged_start < 2:
+            self.skipTest("needs root, setpriv and privileged low ports")
+        port = None
+        for candidate in range(min(unprivileged_start, 1024) - 1, 0, -1):
+            try:
+                hold_port(candidate).close()  # free now, and low enough to need the capability
+                port = candidate
+                break
+            except OSError:
+                continue
+        self.assertIsNotNone(port)
+        server = self.start("site", {"FTPPort": port, "HTTPPort": free_port()},
+                            wrapper=[setpriv, "--bounding-set=-net_bind_service", "--"])
+        self.assertEqual(4, server.finish())
+        package = os.path.realpath(server.process.args[-1])
+        self.assertEqual(2, len(server.err), server.err)
+        self.assertEqual(PORT_QUESTION % port, server.err[0])
+        self.assertTrue(server.err[1].startswith("Port %d " % port), server.err[1])
+        self.assertTrue(server.err[1].endswith("setcap cap_net_bind_service=+ep " + package),
+                        server.err[1])
+        self.assertEqual([], server.out)
+
+    def test_package_without_version_shows_the_default_caption(self):
+        server = self.start("unversioned", self.ports())
+        server.wait_running()
+        self.assertIn("Caption: FTP Server v2.0", server.err)
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+
+    def test_log_file_names_and_a_log_file_that_does_not_open(self):
+        # A dot in a folder name: the date goes into the file name only.
+        folder = os.path.join(tempfile.mkdtemp(dir=self.tmp), "app-1.2")
+        os.makedirs(folder)
+        days = {time.strftime("%d%m%Y")}
+        server = self.start("site", self.ports(LogFile=os.path.join(folder, "ftp.log")))
+        server.wait_running()
+        self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
+        server.wait_for(server.out, lambda line: line == "Disconnect!")
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+        days.add(time.strftime("%d%m%Y"))
+        self.assertIn(os.listdir(folder), [["ftp%s.log" % d] for d in days])
+        self.assertFalse(any(line.startswith("Unable to open log file") for line in server.err))
+
+        # A missing folder: one line on stderr however many lines are logged; serving goes on.
+        missing = os.path.join(tempfile.mkdtemp(dir=self.tmp), "gone.d", "ftp.log")
+        server = self.start("site", self.ports(LogFile=missing))
+        server.wait_running()
+        for _ in range(2):
+            self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
+        server.wait_for(server.out, lambda line: line == "Disconnect!")
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+        failures = [line for line in server.err if line.startswith("Unable to open log file")]
+        self.assertEqual(1, len(failures), server.err)
+        self.assertIn(os.path.dirname(missing) + os.sep + "ftp", failures[0])
+        self.assertIn("No such file or directory", failures[0])
+        self.assertEqual(STATUS, server.out[:2])
+        self.assertFalse(os.path.exists(os.path.dirname(missing)))
+
+    def test_soft_descriptor_limit_is_raised_to_the_hard_limit(self):
+        # prlimit lowers the soft limit and then becomes the server (same process).
+        prlimit = shutil.which("prlimit")
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if prlimit is None or hard == resource.RLIM_INFINITY or hard <= 256:
+            self.skipTest("needs prlimit and a finite hard limit above 256")
+        server = self.start("site", self.ports(),
+                            wrapper=[prlimit, "--nofile=256:%d" % hard, "--"])
+        server.wait_running()
+        with open("/proc/%d/limits" % server.process.pid) as f:
+            row = next(line for line in f if line.startswith("Max open files"))
+        self.assertEqual([str(hard), str(hard)], row.split()[3:5], row)
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+
 
 if __name__ == "__main__":
     if not (KELVANE and PACK):

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -124,7 +125,7 @@ TEST(LogViewStoreTest, ClearDropsEverything) {
 
 // ---- The log file ----
 
-TEST(DatedLogFileTest, InsertsTheStampBeforeTheFirstDot) {
+TEST(DatedLogFileTest, InsertsTheStampBeforeTheFirstDotOfTheFileName) {
   const struct {
     const char* base;
     LocalDate date;
@@ -133,10 +134,22 @@ TEST(DatedLogFileTest, InsertsTheStampBeforeTheFirstDot) {
       {"ftp.log", kDecember7, "ftp07122024.log"},
       {"ftp", kDecember7, "ftp07122024"},
       {"/var/log/ftp.log", {1, 2, 2025}, "/var/log/ftp01022025.log"},
-      {"/var/logs.d/ftp.log", {31, 1, 2025}, "/var/logs31012025.d/ftp.log"},  // inside the folder
       {"ftp.tar.gz", {5, 10, 999}, "ftp05100999.tar.gz"},
       {".log", kDecember7, "07122024.log"},
       {"a.", kDecember7, "a07122024."},
+      // Dots in folder names do not count.
+      {"/var/logs.d/ftp.log", {31, 1, 2025}, "/var/logs.d/ftp31012025.log"},
+      {"/opt/app-1.2/ftp.log", kDecember7, "/opt/app-1.2/ftp07122024.log"},
+      {"/opt/app-1.2/ftp", kDecember7, "/opt/app-1.2/ftp07122024"},
+      {"./ftp.log", kDecember7, "./ftp07122024.log"},
+      {"../logs/ftp", kDecember7, "../logs/ftp07122024"},
+      {"/var/log/.hidden", kDecember7, "/var/log/07122024.hidden"},
+      {"logs.d/", kDecember7, "logs.d/07122024"},
+      // Either separator ends a folder, whichever comes last.
+      {"C:\\app-1.2\\ftp.log", kDecember7, "C:\\app-1.2\\ftp07122024.log"},
+      {"C:\\app-1.2\\ftp", kDecember7, "C:\\app-1.2\\ftp07122024"},
+      {"a.b\\c.d/e.f", kDecember7, "a.b\\c.d/e07122024.f"},
+      {"a.b/c.d\\e", kDecember7, "a.b/c.d\\e07122024"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.base);
@@ -229,6 +242,82 @@ TEST(LogViewFileTest, AFileThatCannotBeOpenedIsTriedAgainAtTheNextDate) {
   today.Set(kDecember8);
   log.AddLine("next day", true);
   EXPECT_EQ("\r\nnext day", ReadWholeFile(dir.File("missing/ftp08122024.log")).value_or(""));
+}
+
+// Records the failures the log view tells of.
+class FailureFollower : public LogObserver {
+ public:
+  void OnLineAdded(std::string_view /*text*/) override {}
+  void OnLogFileFailed(std::string_view path, int error_number) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    failures_.emplace_back(path);
+    errors_.push_back(error_number);
+  }
+  std::vector<std::string> failures() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return failures_;
+  }
+  std::vector<int> errors() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return errors_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> failures_;
+  std::vector<int> errors_;
+};
+
+TEST(LogViewFileTest, AFailedOpenIsToldOnceUntilAFileOpensAgain) {
+  TempDir dir;
+  const std::string folder = dir.File("logs.d");
+  FakeToday today(kDecember7);
+  LogView log(today.Source());
+  FailureFollower follower;
+  log.AddObserver(&follower);
+  ASSERT_EQ(0, log.SetLogFileName(folder + "/ftp.log"));
+
+  log.EnableLogFile();  // the folder is missing
+  const std::vector<std::string> first = {folder + "/ftp07122024.log"};
+  EXPECT_EQ(first, follower.failures());
+  EXPECT_EQ(std::vector<int>{ENOENT}, follower.errors());
+  log.AddLine("same day", true);
+  today.Set(kDecember8);
+  log.AddLine("next day, still no folder", true);  // the same run of failures: not told again
+  EXPECT_EQ(first, follower.failures());
+
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  today.Set({9, 12, 2024});
+  log.AddLine("opened", true);
+  EXPECT_EQ(folder + "/ftp09122024.log", log.LogFilePath());
+  EXPECT_EQ(first, follower.failures());
+
+  std::filesystem::remove_all(folder);
+  today.Set({10, 12, 2024});
+  log.AddLine("at midnight the folder is gone", true);  // a new run: told again
+  log.AddLine("and again", true);
+  EXPECT_EQ((std::vector<std::string>{folder + "/ftp07122024.log", folder + "/ftp10122024.log"}),
+            follower.failures());
+  EXPECT_EQ("", log.LogFilePath());
+  log.RemoveObserver(&follower);
+}
+
+TEST(LogViewFileTest, AnOpenedFileIsNoFailure) {
+  TempDir dir;
+  FakeToday today(kDecember7);
+  LogView log(today.Source());
+  FailureFollower follower;
+  log.AddObserver(&follower);
+  ASSERT_EQ(0, log.SetLogFileName(dir.File("app-1.2.d/ftp.log")));
+  ASSERT_TRUE(std::filesystem::create_directory(dir.File("app-1.2.d")));
+  log.EnableLogFile();
+  log.AddLine("written", true);
+  today.Set(kDecember8);
+  log.AddLine("next day", true);
+  EXPECT_TRUE(follower.failures().empty());
+  EXPECT_EQ("\r\nwritten", ReadWholeFile(dir.File("app-1.2.d/ftp07122024.log")).value_or(""));
+  EXPECT_EQ("\r\nnext day", ReadWholeFile(dir.File("app-1.2.d/ftp08122024.log")).value_or(""));
+  log.RemoveObserver(&follower);
 }
 
 // ---- Followers ----

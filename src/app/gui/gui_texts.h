@@ -8,6 +8,7 @@ namespace kelvane::gui::texts {
 inline constexpr const char* kLogControlName = "LogView1000";
 inline constexpr const char* kLogControlText = "Custom1";
 inline constexpr const char* kReadMeButtonName = "ReadMe1004";
+inline constexpr const char* kStatusLabelName = "Status1005";
 inline constexpr const char* kAboutButton = "&About...";
 inline constexpr const char* kExitButton = "E&xit";
 

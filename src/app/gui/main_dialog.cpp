@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 
 #include "app/app_texts.h"
@@ -14,6 +15,17 @@
 #include "app/gui/log_view_control.h"
 
 namespace kelvane::gui {
+namespace {
+
+// The window's size in dialog units, and the status line's place below the buttons: two lines
+// of text, so that a long path wraps rather than vanishes.
+constexpr int kWidth = 299;
+constexpr int kHeight = 151;
+constexpr int kStatusTop = 147;
+constexpr int kStatusHeight = 16;
+constexpr int kHeightWithStatus = kStatusTop + kStatusHeight + 4;
+
+}  // namespace
 
 QIcon ProgramIcon() {
   QIcon icon;
@@ -53,14 +65,30 @@ MainDialog::MainDialog(QWidget* parent)
   }
   SetReadMeMode(app::ReadMeMode::None);
 
+  status_label_ = new QLabel(this);
+  status_label_->setObjectName(QString::fromUtf8(texts::kStatusLabelName));
+  status_label_->setWordWrap(true);
+  status_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  units.Place(status_label_, 7, kStatusTop, 285, kStatusHeight);
+  status_label_->hide();
+
   connect(read_me_button_, &QPushButton::clicked, this, [this] {
     if (commands_ != nullptr) commands_->ReadMe();
   });
   connect(about_button_, &QPushButton::clicked, this, &MainDialog::ShowAbout);
   connect(exit_button_, &QPushButton::clicked, this, [this] { done(0); });
 
-  setFixedSize(units.Size(299, 151));
+  setFixedSize(units.Size(kWidth, kHeight));
   log_control_->setFocus();
+}
+
+void MainDialog::SetStatus(const QString& text) {
+  status_label_->setText(text);
+  status_label_->setToolTip(text);
+  if (status_label_->isHidden()) {
+    status_label_->show();
+    setFixedSize(DialogUnits(font()).Size(kWidth, kHeightWithStatus));
+  }
 }
 
 void MainDialog::SetReadMeMode(app::ReadMeMode mode) {

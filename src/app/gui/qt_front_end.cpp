@@ -85,6 +85,16 @@ void QtFrontEnd::ShowMessage(std::string_view text) {
   messages_.Show(BoxParent(), message);
 }
 
+void QtFrontEnd::ShowStatus(std::string_view text) {
+  const QString status = FromText(text);
+  if (QThread::currentThread() != thread()) {
+    QMetaObject::invokeMethod(
+        this, [this, status] { main_dialog_->SetStatus(status); }, Qt::QueuedConnection);
+    return;
+  }
+  main_dialog_->SetStatus(status);
+}
+
 bool QtFrontEnd::AskYesNo(std::string_view text) {
   return messages_.Show(BoxParent(), FromText(text), QMessageBox::Yes | QMessageBox::No) ==
          QMessageBox::Yes;

@@ -3,10 +3,11 @@
 // the message boxes.
 //
 // Made, called and destroyed on the window's thread, which owns the QApplication; ShowMessage
-// may come from any thread: from another one it is handed to the window's thread and shown
-// there, and the caller goes on without waiting (so that a service thread never waits for
-// the window). The thread that waits for the termination signals (TakeTerminationSignals) is
-// left blocked when the front end goes (it holds nothing of it) and ends with the process.
+// and ShowStatus may come from any thread: from another one they are handed to the window's
+// thread and shown there, and the caller goes on without waiting (so that a service thread
+// never waits for the window). The thread that waits for the termination signals
+// (TakeTerminationSignals) is left blocked when the front end goes (it holds nothing of it)
+// and ends with the process.
 #pragma once
 
 #include <QObject>
@@ -40,6 +41,8 @@ class QtFrontEnd : public QObject, public app::FrontEnd {
   ~QtFrontEnd() override;
 
   void ShowMessage(std::string_view text) override;
+  // The main window's status line; from another thread it is set later on the window's thread.
+  void ShowStatus(std::string_view text) override;
   bool AskYesNo(std::string_view text) override;
   bool EditPorts(uint32_t* ftp_port, uint32_t* http_port) override;
   bool AskPassword(int showing, std::string* typed) override;

@@ -1,13 +1,15 @@
 // app/gui/windows_test.cpp -- the Qt front end's windows: the ports dialog's checks, the
-// password prompt over three showings, the read-me button by package content, and the main
-// window started over a fixture package with a real FTP service on 127.0.0.1. Dialogs and
-// message boxes are answered by scripted runners; runs on the offscreen platform.
+// password prompt over three showings, the read-me button by package content, the main window
+// started over a fixture package with a real FTP service on 127.0.0.1, and its status line.
+// Dialogs and message boxes are answered by scripted runners; runs on the offscreen platform.
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_texts.h"
@@ -309,6 +311,37 @@ class WindowsTest : public QObject {
     QVERIFY(about_shown);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), 0);
+  }
+
+  void LogFileThatDoesNotOpenShowsAStatusLineNotABox() {
+    Objects o(Files{{"version.txt", "1"}});
+    QVERIFY(o.reader_opened);
+    const std::string folder = o.dir.File("app-1.2.missing");
+    o.settings.Set("LogFile", folder + "/ftp.log");
+    kelvane::gui::MainDialog& dialog = o.front_end.main_dialog();
+    QVERIFY(dialog.status_label()->isHidden());
+    const int height = dialog.height();
+
+    QVERIFY(o.Window().Initialise() == MainWindow::InitResult::kRunning);
+    for (int i = 0; i < 3; ++i) o.log_view.AddLine("more", true);
+    QVERIFY(o.messages.empty());
+    QVERIFY(!dialog.status_label()->isHidden());
+    const QString status = dialog.status_label()->text();
+    QVERIFY2(status.startsWith(QString::fromStdString("Unable to open log file " + folder + "/ftp")),
+             qPrintable(status));
+    QVERIFY(status.contains(QStringLiteral("No such file or directory")));
+    // The line sits below the buttons, inside the grown window.
+    QVERIFY(dialog.height() > height);
+    QVERIFY(dialog.status_label()->geometry().top() >= dialog.exit_button()->geometry().bottom());
+    QVERIFY(dialog.status_label()->geometry().bottom() <= dialog.height());
+
+    // From another thread the text arrives later, on the window's thread.
+    std::thread other([&o] { o.front_end.ShowStatus("later status"); });
+    other.join();
+    QCOMPARE(dialog.status_label()->text(), status);
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(dialog.status_label()->text(), QStringLiteral("later status"));
+    QVERIFY(o.messages.empty());
   }
 
   void MessageBoxesCarryTheApplicationNameAndTheWarningIcon() {
