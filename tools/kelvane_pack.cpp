@@ -65,15 +65,22 @@ int main(int argc, char** argv) {
   CLI::App* build_cmd = app.add_subcommand(
       "build", "Append the files of a folder to the server executable as its package");
   build_cmd->add_option("executable", build.executable,
-                        "The server executable (a package it already carries is replaced)")
+                        "The kelvane server executable (a package it already carries is "
+                        "replaced); any other file is refused")
       ->required();
-  build_cmd->add_option("folder", build.folder, "The folder whose files become the entries")
+  build_cmd->add_option("folder", build.folder,
+                        "The folder whose files become the entries. Symbolic links inside it "
+                        "are followed and named where the link lies; a link to a folder that "
+                        "contains it is skipped with a warning")
       ->required();
   build_cmd->add_option("-o,--output", build.output, "The package to write")->required();
   build_cmd->add_flag("--store", build.store, "Store every entry without compression");
   build_cmd->add_option("--store-pattern", build.store_patterns,
                         "Store files whose name or relative path matches this glob "
                         "(repeatable)");
+  build_cmd->add_flag("--follow-symlinks", build.follow_symlinks,
+                      "Follow symbolic links that lead outside the folder; without it they are "
+                      "refused, each named, and nothing is written");
   CLI::Option* version_opt = build_cmd->add_option(
       "--version", build.version, "Add version.txt holding TEXT and CR LF");
   CLI::Option* password_opt = build_cmd->add_option(

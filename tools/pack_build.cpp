@@ -16,6 +16,9 @@ namespace {
 
 constexpr char kVersionName[] = "version.txt";
 constexpr char kPasswordName[] = "password.txt";
+constexpr char kEmptyFolder[] = " holds no regular files: the package holds ";
+constexpr char kNothing[] = "no entries";
+constexpr char kOnlyOptionEntries[] = "only what --version and --password add";
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -44,14 +47,18 @@ int RunBuild(const BuildArgs& args) {
   ScanOptions options;
   options.store_all = args.store;
   options.store_patterns = args.store_patterns;
+  options.follow_outside_links = args.follow_symlinks;
   std::vector<PackInput> inputs;
   std::vector<std::string> warnings;
-  std::string error;
-  if (!ScanFolder(args.folder, options, &inputs, &warnings, &error)) {
-    PrintError(error);
-    return kExitFailure;
-  }
+  std::vector<std::string> errors;
+  const bool scanned = ScanFolder(args.folder, options, &inputs, &warnings, &errors);
   for (const std::string& warning : warnings) PrintWarning(warning);
+  for (const std::string& error : errors) PrintError(error);
+  if (!scanned) return kExitFailure;
+  if (inputs.empty()) {
+    PrintWarning(args.folder + kEmptyFolder +
+                 (args.has_version || args.has_password ? kOnlyOptionEntries : kNothing));
+  }
   if (args.has_version &&
       !AddOptionEntry(kVersionName, "--version", args.version + "\r\n", &inputs)) {
     return kExitFailure;
@@ -77,6 +84,7 @@ int RunBuild(const BuildArgs& args) {
   const uintmax_t executable_size = std::filesystem::file_size(args.executable, ec);
   if (!ec) total += executable_size;
 
+  std::string error;
   ProgressBar bar("build", total);
   const bool ok = BuildPackage(args.executable, inputs, args.output,
                                [&bar](uint64_t n) { bar.Advance(n); }, &error);

@@ -20,6 +20,7 @@ struct BuildArgs {
   std::string output;
   bool store = false;
   std::vector<std::string> store_patterns;
+  bool follow_symlinks = false;  // follow links that lead outside the folder
   std::string version;  // written as version.txt when set
   std::string password;  // written as password.txt when set
   bool has_version = false;

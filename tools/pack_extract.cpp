@@ -11,6 +11,7 @@
 #include "tools/package_inspect.h"
 #include "tools/package_names.h"
 #include "tools/progress.h"
+#include "tools/tool_files.h"
 
 namespace kelvane::pack {
 namespace {
@@ -44,7 +45,7 @@ std::string ExtractEntry(archive::FileArchiveReader* reader, const PackageRecord
 
   bool is_regular = false;
   platform::UniqueFd out = platform::CreateForWriting(destination.string(), &is_regular);
-  if (!out.valid()) return "cannot create " + destination.string();
+  if (!out.valid()) return "cannot create " + destination.string() + ": " + LastErrorText();
   std::string fault;
   archive::ByteSource* source = stream->ActiveSource();
   const auto buffer = std::make_unique<uint8_t[]>(kChunkSize);
@@ -53,7 +54,7 @@ std::string ExtractEntry(archive::FileArchiveReader* reader, const PackageRecord
     const size_t n = source->Read(buffer.get(), kChunkSize);
     if (n == 0) break;
     if (!platform::WriteAll(out.get(), buffer.get(), n)) {
-      fault = "cannot write " + destination.string();
+      fault = "cannot write " + destination.string() + ": " + LastErrorText();
       break;
     }
     written += n;
@@ -74,7 +75,7 @@ std::string ExtractEntry(archive::FileArchiveReader* reader, const PackageRecord
   if (!platform::SetFileTimes(out.get(),
                               FileTimeToUnixNanosClamped(record.info.last_access_time),
                               FileTimeToUnixNanosClamped(record.info.last_write_time))) {
-    PrintWarning("cannot set the times of " + destination.string());
+    PrintWarning("cannot set the times of " + destination.string() + ": " + LastErrorText());
   }
   return {};
 }
@@ -84,7 +85,7 @@ std::string ExtractEntry(archive::FileArchiveReader* reader, const PackageRecord
 int RunExtract(const std::string& package, const std::string& folder) {
   platform::UniqueFd file = platform::OpenReadOnly(package);
   if (!file.valid()) {
-    PrintError("cannot open " + package);
+    PrintError("cannot open " + package + ": " + LastErrorText());
     return kExitFailure;
   }
   const PackageDirectory dir = ReadPackageDirectory(file.get());

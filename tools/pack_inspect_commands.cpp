@@ -8,11 +8,16 @@
 #include "tools/package_inspect.h"
 #include "tools/package_names.h"
 #include "tools/progress.h"
+#include "tools/tool_files.h"
 
 namespace kelvane::pack {
 namespace {
 
 using archive::kMaxOffset;
+
+// The Method column of `list`.
+constexpr char kDeflated[] = "Defl";
+constexpr char kStored[] = "Stored";
 
 // Opens |package| and reads its directory; false (after an error line) when the file cannot
 // be opened or carries no trailer.
@@ -20,7 +25,7 @@ bool LoadPackage(const std::string& package, platform::UniqueFd* file,
                  PackageDirectory* directory) {
   *file = platform::OpenReadOnly(package);
   if (!file->valid()) {
-    PrintError("cannot open " + package);
+    PrintError("cannot open " + package + ": " + LastErrorText());
     return false;
   }
   *directory = ReadPackageDirectory(file->get());
@@ -45,20 +50,21 @@ int RunList(const std::string& package) {
   PackageDirectory dir;
   if (!LoadPackage(package, &file, &dir)) return kExitFailure;
 
-  std::printf("    Length      Stored    Cmpr  Attr  Created (UTC)     Name\n");
-  std::printf("----------  ----------  ------  ----  ----------------  ----\n");
+  std::printf("    Length  Method      Stored    Cmpr  Attr  Created (UTC)     Name\n");
+  std::printf("----------  ------  ----------  ------  ----  ----------------  ----\n");
   uint64_t total_unpacked = 0;
   uint64_t total_stored = 0;
   for (const PackageRecord& record : dir.records) {
     const archive::ArchiveEntryInfo& info = record.info;
-    std::printf("%10u  %10u  %5d%%  %04X  %s  %s\n", info.unpacked_size, info.stored_size,
+    std::printf("%10u  %-6s  %10u  %5d%%  %04X  %s  %s\n", info.unpacked_size,
+                info.compressed() ? kDeflated : kStored, info.stored_size,
                 SavedPercent(info.unpacked_size, info.stored_size), info.attributes,
                 FormatFileTime(info.creation_time).c_str(), Printable(record.name).c_str());
     total_unpacked += info.unpacked_size;
     total_stored += info.stored_size;
   }
-  std::printf("----------  ----------  ------                          -------\n");
-  std::printf("%10llu  %10llu  %5d%%                          %s\n",
+  std::printf("----------          ----------  ------                          -------\n");
+  std::printf("%10llu          %10llu  %5d%%                          %s\n",
               static_cast<unsigned long long>(total_unpacked),
               static_cast<unsigned long long>(total_stored),
               SavedPercent(total_unpacked, total_stored), CountEntries(dir.records.size()).c_str());

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/file_io.h"
+#include "tools/tool_files.h"
 
 namespace kelvane::pack {
 namespace {
@@ -32,7 +33,7 @@ PackageDirectory ReadPackageDirectory(int fd) {
   PackageDirectory dir;
   const int64_t length = platform::FileSize(fd);
   if (length < 0) {
-    dir.fault = "cannot determine the file's size";
+    dir.fault = "cannot determine the file's size: " + LastErrorText();
     return dir;
   }
   dir.file_length = static_cast<uint64_t>(length);
@@ -41,8 +42,11 @@ PackageDirectory ReadPackageDirectory(int fd) {
     return dir;
   }
   uint8_t trailer_bytes[kTrailerSize];
-  if (!ReadExactAt(fd, trailer_bytes, kTrailerSize, dir.file_length - kTrailerSize)) {
-    dir.fault = "cannot read the trailer";
+  const long got = platform::ReadFullAt(fd, trailer_bytes, kTrailerSize,
+                                        static_cast<int64_t>(dir.file_length - kTrailerSize));
+  if (got != static_cast<long>(kTrailerSize)) {
+    dir.fault = got < 0 ? "cannot read the trailer: " + LastErrorText()
+                        : std::string("the file became shorter while it was read");
     return dir;
   }
   dir.trailer = archive::DecodeTrailer(trailer_bytes);
@@ -50,6 +54,7 @@ PackageDirectory ReadPackageDirectory(int fd) {
     dir.fault = "no package trailer at the end of the file (truncated, or not a package)";
     return dir;
   }
+  dir.has_magic = true;
   if (!archive::IsValidTrailer(dir.trailer)) {
     dir.fault = "the trailer's check does not match its contents";
     return dir;

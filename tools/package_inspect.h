@@ -26,6 +26,7 @@ struct PackageRecord {
 struct PackageDirectory {
   uint64_t file_length = 0;
   bool has_trailer = false;  // the last 16 bytes are a trailer with magic 201 and its check
+  bool has_magic = false;    // the last 16 bytes start with the magic, whatever their check
   archive::ArchiveTrailer trailer;
   std::vector<PackageRecord> records;  // every record read before a fault, in record order
   uint64_t records_end = 0;            // offset just past the last record read

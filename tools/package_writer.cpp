@@ -1,11 +1,11 @@
-// tools/package_writer.cpp -- streaming package writer: image copy, deflate in chunks,
-// records and trailer, the 2^31 bound, and the temporary-file-then-rename outputs.
+// tools/package_writer.cpp -- streaming package writer: the checked image copy, deflate in
+// chunks (or stored when that would not shrink), records and trailer, the 2^31 bound, and the
+// temporary-file-then-rename outputs.
 #include "tools/package_writer.h"
 
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -13,6 +13,7 @@
 
 #include "platform/file_io.h"
 #include "tools/package_names.h"
+#include "tools/server_image.h"
 #include "tools/tool_files.h"
 
 namespace kelvane::pack {
@@ -20,8 +21,6 @@ namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr uint64_t kMaxUnpackedSize = UINT32_MAX;
-
-std::string ErrnoText() { return std::strerror(errno); }
 
 std::string TooLargeMessage(uint64_t length, uint64_t limit) {
   return "the package would be at least " + std::to_string(length) +
@@ -37,7 +36,7 @@ bool CopyRange(int in_fd, uint64_t offset, uint64_t length, int out_fd, const Pr
     const long got =
         platform::ReadFullAt(in_fd, buffer.get(), want, static_cast<int64_t>(offset));
     if (got < 0) {
-      *error = "cannot read " + what + ": " + ErrnoText();
+      *error = "cannot read " + what + ": " + LastErrorText();
       return false;
     }
     if (static_cast<size_t>(got) != want) {
@@ -45,7 +44,7 @@ bool CopyRange(int in_fd, uint64_t offset, uint64_t length, int out_fd, const Pr
       return false;
     }
     if (!platform::WriteAll(out_fd, buffer.get(), want)) {
-      *error = "cannot write the output: " + ErrnoText();
+      *error = "cannot write the output: " + LastErrorText();
       return false;
     }
     offset += want;
@@ -64,7 +63,7 @@ class InputReader {
     if (input_.source_path.empty()) return true;
     file_ = platform::OpenReadOnly(input_.source_path);
     if (!file_.valid()) {
-      *error = "cannot open " + input_.source_path + ": " + ErrnoText();
+      *error = "cannot open " + input_.source_path + ": " + LastErrorText();
       return false;
     }
     return true;
@@ -79,7 +78,7 @@ class InputReader {
       return static_cast<long>(n);
     }
     const long n = platform::ReadFull(file_.get(), buffer, size);
-    if (n < 0) *error = "cannot read " + input_.source_path + ": " + ErrnoText();
+    if (n < 0) *error = "cannot read " + input_.source_path + ": " + LastErrorText();
     return n;
   }
 
@@ -89,77 +88,115 @@ class InputReader {
   size_t position_ = 0;
 };
 
-// Writes one entry's data at the layout's current end and fills |*info| for its record.
-bool WriteEntryData(int out_fd, const PackInput& input, PackageLayout* layout,
-                    const ProgressFn& progress, archive::ArchiveEntryInfo* info,
-                    std::string* error) {
-  info->creation_time = input.creation_time;
-  info->last_access_time = input.last_access_time;
-  info->last_write_time = input.last_write_time;
-  info->attributes = input.store ? kStoredAttributes : kCompressedAttributes;
-  info->data_offset = static_cast<uint32_t>(layout->data_end());
+// How one pass over an entry's content ended.
+enum class PassResult { kWritten, kNotSmaller, kFailed };
 
+// Writes the content of |input| at the layout's current end, deflated or as it stands, and
+// counts the bytes taken in and written. A deflating pass gives up with kNotSmaller as soon as
+// its output reaches the content's size; what it wrote then is still in the file and in the
+// layout, for the caller to take back.
+PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
+                          PackageLayout* layout, const ProgressFn& progress, uint64_t* unpacked,
+                          uint64_t* stored, std::string* error) {
   InputReader reader(input);
-  if (!reader.Open(error)) return false;
-  uint64_t unpacked = 0;
-  uint64_t stored = 0;
+  if (!reader.Open(error)) return PassResult::kFailed;
+  *unpacked = 0;
+  *stored = 0;
+  bool not_smaller = false;
   auto emit = [&](const uint8_t* data, size_t size) {
+    // Checked before the length limit: an entry that will be stored needs only its size.
+    if (deflating && *stored + size >= input.size) {
+      not_smaller = true;
+      return false;
+    }
     if (!layout->AddData(size)) {
       *error = TooLargeMessage(layout->file_length() + size, layout->length_limit()) +
-               " (while writing " +
-               Quoted(input.name) + ")";
+               " (while writing " + Quoted(input.name) + ")";
       return false;
     }
     if (!platform::WriteAll(out_fd, data, size)) {
-      *error = "cannot write the output: " + ErrnoText();
+      *error = "cannot write the output: " + LastErrorText();
       return false;
     }
-    stored += size;
+    *stored += size;
     return true;
   };
   auto take = [&](long count) {
-    unpacked += static_cast<uint64_t>(count);
+    *unpacked += static_cast<uint64_t>(count);
     if (progress) progress(static_cast<uint64_t>(count));
-    if (unpacked > kMaxUnpackedSize) {
+    if (*unpacked > kMaxUnpackedSize) {
       *error = Quoted(input.name) + " is 4 GiB or larger; an entry must stay below that";
       return false;
     }
     return true;
   };
+  auto failed = [&] { return not_smaller ? PassResult::kNotSmaller : PassResult::kFailed; };
 
   const auto in = std::make_unique<uint8_t[]>(kChunkSize);
-  if (input.store) {
+  if (!deflating) {
     while (true) {
       const long n = reader.Read(in.get(), kChunkSize, error);
-      if (n < 0) return false;
+      if (n < 0) return PassResult::kFailed;
       if (n == 0) break;
-      if (!take(n) || !emit(in.get(), static_cast<size_t>(n))) return false;
+      if (!take(n) || !emit(in.get(), static_cast<size_t>(n))) return PassResult::kFailed;
     }
-  } else {
-    z_stream zs{};
-    // Default level, window and memory: the stream starts with the header 78 9C.
-    if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
-      *error = "cannot start zlib";
+    return PassResult::kWritten;
+  }
+  z_stream zs{};
+  // Default level, window and memory: the stream starts with the header 78 9C.
+  if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
+    *error = "cannot start zlib";
+    return PassResult::kFailed;
+  }
+  const std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
+  const auto out = std::make_unique<uint8_t[]>(kChunkSize);
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    const long n = reader.Read(in.get(), kChunkSize, error);
+    if (n < 0) return PassResult::kFailed;
+    if (n > 0 && !take(n)) return PassResult::kFailed;
+    flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+    zs.next_in = in.get();
+    zs.avail_in = static_cast<uInt>(n);
+    do {
+      zs.next_out = out.get();
+      zs.avail_out = static_cast<uInt>(kChunkSize);
+      deflate(&zs, flush);  // cannot fail: the stream is sound and the buffers are set
+      if (!emit(out.get(), kChunkSize - zs.avail_out)) return failed();
+    } while (zs.avail_out == 0);
+  }
+  // The file may have shrunk since it was scanned.
+  return *stored >= *unpacked ? PassResult::kNotSmaller : PassResult::kWritten;
+}
+
+// Writes one entry's data at the layout's current end, which is also the file offset, and
+// fills |*info| for its record.
+bool WriteEntryData(int out_fd, const PackInput& input, PackageLayout* layout,
+                    const ProgressFn& progress, archive::ArchiveEntryInfo* info,
+                    std::string* error) {
+  const uint64_t start = layout->data_end();
+  uint64_t unpacked = 0;
+  uint64_t stored = 0;
+  bool deflated = !input.store;
+  PassResult result =
+      WriteEntryPass(out_fd, input, deflated, layout, progress, &unpacked, &stored, error);
+  if (result == PassResult::kNotSmaller) {
+    // Written again from the start as it stands; the bytes the shorter copy leaves after it
+    // are overwritten by what follows or cut off at the end of the package.
+    layout->DropData(stored);
+    if (platform::SeekTo(out_fd, static_cast<int64_t>(start)) < 0) {
+      *error = "cannot seek in the output: " + LastErrorText();
       return false;
     }
-    const std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
-    const auto out = std::make_unique<uint8_t[]>(kChunkSize);
-    int flush = Z_NO_FLUSH;
-    while (flush != Z_FINISH) {
-      const long n = reader.Read(in.get(), kChunkSize, error);
-      if (n < 0) return false;
-      if (n > 0 && !take(n)) return false;
-      flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
-      zs.next_in = in.get();
-      zs.avail_in = static_cast<uInt>(n);
-      do {
-        zs.next_out = out.get();
-        zs.avail_out = static_cast<uInt>(kChunkSize);
-        deflate(&zs, flush);  // cannot fail: the stream is sound and the buffers are set
-        if (!emit(out.get(), kChunkSize - zs.avail_out)) return false;
-      } while (zs.avail_out == 0);
-    }
+    deflated = false;
+    result = WriteEntryPass(out_fd, input, deflated, layout, nullptr, &unpacked, &stored, error);
   }
+  if (result != PassResult::kWritten) return false;
+  info->creation_time = input.creation_time;
+  info->last_access_time = input.last_access_time;
+  info->last_write_time = input.last_write_time;
+  info->attributes = deflated ? kCompressedAttributes : kStoredAttributes;
+  info->data_offset = static_cast<uint32_t>(start);
   info->unpacked_size = static_cast<uint32_t>(unpacked);
   info->stored_size = static_cast<uint32_t>(stored);
   return true;
@@ -240,8 +277,9 @@ bool WritePackage(int out_fd, int image_fd, uint64_t image_size,
   const auto trailer = archive::EncodeTrailer(static_cast<uint32_t>(layout.data_end()),
                                               static_cast<uint32_t>(inputs.size()));
   if (!platform::WriteAll(out_fd, records.data(), records.size()) ||
-      !platform::WriteAll(out_fd, trailer.data(), trailer.size())) {
-    *error = "cannot write the output: " + ErrnoText();
+      !platform::WriteAll(out_fd, trailer.data(), trailer.size()) ||
+      !TruncateFile(out_fd, layout.file_length())) {
+    *error = "cannot write the output: " + LastErrorText();
     return false;
   }
   return true;
@@ -249,18 +287,23 @@ bool WritePackage(int out_fd, int image_fd, uint64_t image_size,
 
 namespace {
 
-// Opens |path| as a regular file and finds where its executable image ends.
-bool OpenImage(const std::string& path, bool require_package, platform::UniqueFd* file,
-               uint64_t* image_end, std::string* error) {
+// Opens |path| as a regular file and finds where its executable image ends; with
+// |require_server|, refuses an image that is not a bare Kelvane server.
+bool OpenImage(const std::string& path, bool require_package, bool require_server,
+               platform::UniqueFd* file, uint64_t* image_end, std::string* error) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    *error = path + (std::filesystem::exists(path, ec) ? " is not a regular file"
-                                                        : " does not exist");
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (ec) {
+    *error = "cannot open " + path + ": " + ec.message();
+    return false;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    *error = path + " is not a regular file";
     return false;
   }
   *file = platform::OpenReadOnly(path);
   if (!file->valid()) {
-    *error = "cannot open " + path + ": " + ErrnoText();
+    *error = "cannot open " + path + ": " + LastErrorText();
     return false;
   }
   const PackageDirectory directory = ReadPackageDirectory(file->get());
@@ -268,11 +311,22 @@ bool OpenImage(const std::string& path, bool require_package, platform::UniqueFd
     *error = path + " carries no package: " + directory.fault;
     return false;
   }
+  if (directory.has_magic && !directory.has_trailer) {
+    *error = path + " ends in a damaged package trailer (" + directory.fault +
+             "); cannot tell where its executable image ends";
+    return false;
+  }
   const auto end = FindImageEnd(directory);
   if (!end) {
     *error = path + " carries a damaged package (" + directory.fault +
              "); cannot tell where its executable image ends";
     return false;
+  }
+  if (require_server) {
+    if (std::string why = CheckServerImage(file->get(), *end); !why.empty()) {
+      *error = path + " is not a bare Kelvane server: " + why;
+      return false;
+    }
   }
   *image_end = *end;
   return true;
@@ -284,7 +338,10 @@ bool BuildPackage(const std::string& executable, const std::vector<PackInput>& i
                   const std::string& output, const ProgressFn& progress, std::string* error) {
   platform::UniqueFd image;
   uint64_t image_end = 0;
-  if (!OpenImage(executable, /*require_package=*/false, &image, &image_end, error)) return false;
+  if (!OpenImage(executable, /*require_package=*/false, /*require_server=*/true, &image,
+                 &image_end, error)) {
+    return false;
+  }
   PendingOutput out;
   return out.Create(output, error) &&
          WritePackage(out.fd(), image.get(), image_end, inputs, progress, error) &&
@@ -294,7 +351,10 @@ bool BuildPackage(const std::string& executable, const std::vector<PackInput>& i
 bool StripPackage(const std::string& package, const std::string& output, std::string* error) {
   platform::UniqueFd image;
   uint64_t image_end = 0;
-  if (!OpenImage(package, /*require_package=*/true, &image, &image_end, error)) return false;
+  if (!OpenImage(package, /*require_package=*/true, /*require_server=*/false, &image, &image_end,
+                 error)) {
+    return false;
+  }
   PendingOutput out;
   return out.Create(output, error) &&
          CopyRange(image.get(), 0, image_end, out.fd(), nullptr, "the package", error) &&

@@ -5,6 +5,7 @@
 // Failures are results: false with a message, never exceptions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ struct PackInput {
   uint64_t creation_time = 0;     // FILETIME
   uint64_t last_access_time = 0;  // FILETIME
   uint64_t last_write_time = 0;   // FILETIME
-  bool store = false;             // write uncompressed
+  bool store = false;  // write uncompressed; others are too when deflate would not shrink them
 };
 
 // An input with the given content and all three times set to |file_time|.
@@ -49,6 +50,8 @@ class PackageLayout {
   bool Fits(uint64_t more) const;
   // Adds |count| data bytes; false, and nothing added, when they do not fit.
   bool AddData(uint64_t count);
+  // Takes back the last |count| data bytes added (an entry written again in another form).
+  void DropData(uint64_t count) { data_size_ -= std::min(count, data_size_); }
 
   // The next entry's data offset; once every entry is added, the directory offset.
   uint64_t data_end() const { return image_size_ + data_size_; }
@@ -69,8 +72,10 @@ uint64_t DirectorySize(const std::vector<PackInput>& inputs);
 // a directory prefix, a directory spelled two ways), one message each; empty when none.
 std::vector<std::string> CheckInputNames(const std::vector<PackInput>& inputs);
 
-// Writes a whole package to |out_fd| from its current position: the first |image_size| bytes
-// of |image_fd|, then |inputs| in order, the records and the trailer. Refuses names that fail
+// Writes a whole package into |out_fd|, an empty regular file: the first |image_size| bytes
+// of |image_fd|, then |inputs| in order, the records and the trailer. An entry not marked
+// |store| is deflated, unless its compressed form would be no smaller than its content: then
+// its data is rewritten as it stands (stored attributes). Refuses names that fail
 // CheckInputNames, a source larger than 4 GiB - 1 and a package that would reach
 // |length_limit| bytes (checked before anything is written as far as the sizes are known, else
 // as data is made). False with |*error| set on a refusal or failure; the output then holds a
@@ -80,9 +85,11 @@ bool WritePackage(int out_fd, int image_fd, uint64_t image_size,
                   std::string* error, uint64_t length_limit = archive::kMaxOffset);
 
 // Builds |output| from |executable| and |inputs|. When |executable| already carries a package,
-// only its image (up to FindImageEnd) is used. The package is written to a temporary file
-// beside |output| and renamed at the end, with mode 0755 less the umask; on any refusal or
-// failure (false, |*error| set) no file named |output| is created or changed.
+// only its image (up to FindImageEnd) is used. Refuses an executable whose image is not a
+// bare Kelvane server (see CheckServerImage) and one whose package trailer is damaged, as then
+// the image's end is unknown. The package is written to a temporary file beside |output| and
+// renamed at the end, with mode 0755 less the umask; on any refusal or failure (false,
+// |*error| set) no file named |output| is created or changed.
 bool BuildPackage(const std::string& executable, const std::vector<PackInput>& inputs,
                   const std::string& output, const ProgressFn& progress, std::string* error);
 

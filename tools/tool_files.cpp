@@ -1,4 +1,5 @@
-// tools/tool_files.cpp -- file times, the terminal test and the pending output file on Linux.
+// tools/tool_files.cpp -- file times, error texts, truncation, the terminal test and the pending
+// output file on Linux.
 #include "tools/tool_files.h"
 
 #include <fcntl.h>
@@ -29,9 +30,21 @@ uint64_t ToFileTime(int64_t seconds, int64_t nanoseconds) {
   return static_cast<uint64_t>((seconds + kEpochSeconds) * 10000000 + nanoseconds / 100);
 }
 
-std::string ErrnoText() { return std::strerror(errno); }
-
 }  // namespace
+
+std::string LastErrorText() { return std::strerror(errno); }
+
+bool TruncateFile(int fd, uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EFBIG;
+    return false;
+  }
+  int result;
+  do {
+    result = ::ftruncate(fd, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
 
 std::optional<FileTimes> ReadFileTimes(const std::string& path) {
   struct statx stx {};
@@ -76,7 +89,7 @@ bool PendingOutput::Create(const std::string& output, std::string* error) {
   name.push_back('\0');
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) {
-    *error = "cannot create a temporary file beside " + output + ": " + ErrnoText();
+    *error = "cannot create a temporary file beside " + output + ": " + LastErrorText();
     return false;
   }
   file_.Reset(fd);
@@ -93,7 +106,7 @@ bool PendingOutput::Commit(std::string* error) {
   ok = ok && ::close(file_.Release()) == 0;
   ok = ok && ::rename(temp_path_.c_str(), output_.c_str()) == 0;
   if (!ok) {
-    *error = "cannot write " + output_ + ": " + ErrnoText();
+    *error = "cannot write " + output_ + ": " + LastErrorText();
     return false;
   }
   temp_path_.clear();

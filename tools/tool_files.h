@@ -1,6 +1,7 @@
 // tools/tool_files.h -- the few system services kelvane-pack needs beyond platform/file_io.h:
-// file times as FILETIMEs, a terminal test for stderr, and an output file that appears only
-// once it is complete. tool_files.cpp is the only file of tools/ that calls the system itself.
+// file times as FILETIMEs, the text of the last system error, truncation, a terminal test for
+// stderr, and an output file that appears only once it is complete. tool_files.cpp is the only
+// file of tools/ that calls the system itself.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,16 @@ struct FileTimes {
   uint64_t last_write = 0;
 };
 
-// The times of |path| (symbolic links followed), or nullopt when it cannot be examined.
+// The times of |path| (symbolic links followed), or nullopt when it cannot be examined
+// (LastErrorText() then tells why).
 std::optional<FileTimes> ReadFileTimes(const std::string& path);
+
+// The system's text for the error of the last failed call on this thread ("Permission
+// denied"). Call it before anything else that may fail.
+std::string LastErrorText();
+
+// Cuts or extends the open file to |length| bytes; false when the system refuses.
+bool TruncateFile(int fd, uint64_t length);
 
 // The current time as a FILETIME.
 uint64_t FileTimeNow();

@@ -1,19 +1,25 @@
-// tests/tools/package_writer_test.cpp -- the package writer against the core reader, the
-// 2^31 arithmetic with a lowered limit, the name rules and the tool's own record parser.
+// tests/tools/package_writer_test.cpp -- the package writer against the core reader, stored
+// entries where deflate would not shrink, the 2^31 arithmetic with a lowered limit, the name
+// rules, the tool's own record parser and the test that tells a Kelvane server image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 
+#include "app/server_marker.h"
 #include "archive/FileArchiveReader.h"
 #include "platform/file_io.h"
 #include "tools/package_inspect.h"
 #include "tools/package_names.h"
 #include "tools/package_writer.h"
+#include "tools/server_image.h"
 
 namespace kelvane::pack {
 namespace {
@@ -52,27 +58,79 @@ class TempDir {
   fs::path path_;
 };
 
-// Inputs covering the writer's paths: empty, chunk boundaries of 64 KiB, stored and
-// compressed, incompressible data, nested names.
+// Bytes that deflate shrinks, but not to nothing: words drawn at random.
+std::string WordBytes(size_t size, unsigned seed) {
+  static const char* const kWords[] = {"kelvane ", "package ", "entry ", "stream ", "folder "};
+  std::mt19937 gen(seed);
+  std::string text;
+  while (text.size() < size) text += kWords[gen() % 5];
+  text.resize(size);
+  return text;
+}
+
+// The smallest ELF64 executable layout CheckServerImage accepts: the header, |size| - 256
+// bytes of random content (holding the server marker in the middle when |marked|), and three
+// section headers at the end: the null one, one over the content, and a NOBITS one whose size
+// must not count.
+std::string FakeServerImage(size_t size, bool marked = true) {
+  std::string image = RandomBytes(size, 77);
+  auto* bytes = reinterpret_cast<uint8_t*>(image.data());
+  std::fill(bytes, bytes + 64, uint8_t{0});
+  std::memcpy(bytes, "\x7f" "ELF\x02\x01\x01", 7);
+  archive::StoreU16(bytes + 16, 3);  // position-independent executable
+  archive::StoreU64(bytes + 40, size - 192);
+  archive::StoreU16(bytes + 58, 64);
+  archive::StoreU16(bytes + 60, 3);
+  uint8_t* sections = bytes + size - 192;
+  std::fill(sections, sections + 192, uint8_t{0});
+  archive::StoreU32(sections + 64 + 4, 1);
+  archive::StoreU64(sections + 64 + 24, 64);
+  archive::StoreU64(sections + 64 + 32, size - 256);
+  archive::StoreU32(sections + 128 + 4, 8);
+  archive::StoreU64(sections + 128 + 24, size - 192);
+  archive::StoreU64(sections + 128 + 32, uint64_t{1} << 40);
+  if (marked) image.replace(size / 2, app::kServerMarker.size(), app::kServerMarker);
+  return image;
+}
+
+struct Sample {
+  const char* name;
+  std::string content;
+  bool store;           // asked for
+  uint32_t attributes;  // what the writer must choose
+};
+
+// Inputs covering the writer's paths: empty, chunk boundaries of 64 KiB, stored on request,
+// compressed, and stored because deflate would not shrink them (the last one too, so that a
+// taken-back attempt at the end of the data shows).
+std::vector<Sample> Samples() {
+  return {
+      {"empty.txt", "", false, kStoredAttributes},  // deflate makes 8 bytes of nothing
+      {"empty-stored", "", true, kStoredAttributes},
+      {"docs\\chunk.txt", WordBytes(64 * 1024, 1), false, kCompressedAttributes},
+      {"docs\\deep\\over.txt", WordBytes(64 * 1024 + 1, 2), false, kCompressedAttributes},
+      {"docs\\deep\\stored.bin", RandomBytes(200000, 3), true, kStoredAttributes},
+      {"docs\\deep\\stored.txt", WordBytes(5000, 4), true, kStoredAttributes},
+      {"short.txt", "abc", false, kStoredAttributes},
+      {"text.txt", std::string(300000, 'k'), false, kCompressedAttributes},
+      {"random.bin", RandomBytes(64 * 1024 * 3, 5), false, kStoredAttributes},
+  };
+}
+
 std::vector<PackInput> SampleInputs() {
   std::vector<PackInput> inputs;
-  auto add = [&](std::string name, std::string content, bool store) {
-    inputs.push_back(MakeContentInput(std::move(name), std::move(content), 0x01D9000000000000));
-    inputs.back().store = store;
-  };
-  add("empty.txt", "", false);
-  add("empty-stored", "", true);
-  add("docs\\chunk.bin", RandomBytes(64 * 1024, 1), false);
-  add("docs\\deep\\over.bin", RandomBytes(64 * 1024 + 1, 2), false);
-  add("docs\\deep\\stored.bin", RandomBytes(200000, 3), true);
-  add("text.txt", std::string(300000, 'k'), false);
+  for (const Sample& sample : Samples()) {
+    inputs.push_back(MakeContentInput(sample.name, sample.content, 0x01D9000000000000));
+    inputs.back().store = sample.store;
+  }
   return inputs;
 }
 
 TEST(PackageWriterTest, PackageReadsBackThroughTheCoreReader) {
   TempDir dir;
-  const std::string image = RandomBytes(229376, 9);
+  const std::string image = FakeServerImage(229376);
   WriteAllTo(dir.path() / "server", image);
+  const std::vector<Sample> samples = Samples();
   const std::vector<PackInput> inputs = SampleInputs();
   const std::string package = (dir.path() / "server.pkg").string();
   std::string error;
@@ -82,11 +140,13 @@ TEST(PackageWriterTest, PackageReadsBackThroughTheCoreReader) {
   archive::FileArchiveReader reader;
   ASSERT_TRUE(reader.Open(package));
   const archive::ArchiveCursor root(reader.directory());
-  for (const PackInput& input : inputs) {
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const PackInput& input = inputs[i];
     SCOPED_TRACE(input.name);
     const auto stream = reader.OpenFile(root, input.name);
     ASSERT_NE(nullptr, stream);
-    EXPECT_EQ(input.store ? kStoredAttributes : kCompressedAttributes, stream->info().attributes);
+    EXPECT_EQ(samples[i].attributes, stream->info().attributes);
+    EXPECT_EQ(samples[i].attributes == kStoredAttributes, !stream->info().compressed());
     EXPECT_EQ(input.last_write_time, stream->info().last_write_time);
     std::string content;
     char buffer[7000];  // not a divisor of the chunk size
@@ -110,6 +170,7 @@ TEST(PackageWriterTest, PackageReadsBackThroughTheCoreReader) {
     expected_offset += directory.records[i].info.stored_size;
   }
   EXPECT_EQ(expected_offset, directory.trailer.directory_offset);
+  EXPECT_EQ(directory.file_length - archive::kTrailerSize, directory.records_end);
   EXPECT_EQ(image.size(), FindImageEnd(directory));
   EXPECT_EQ(image, ReadAll(package).substr(0, image.size()));
 
@@ -231,7 +292,7 @@ TEST(ExtractionPathTest, KeepsEveryNameInsideTheFolder) {
 // cut, yields exactly the records before the cut and a fault; never a record from outside.
 TEST(ReadPackageDirectoryTest, RecordsCutAtEveryPositionAreFaults) {
   TempDir dir;
-  WriteAllTo(dir.path() / "image", "MZ");
+  WriteAllTo(dir.path() / "image", FakeServerImage(4096));
   std::vector<PackInput> inputs = SampleInputs();
   inputs.resize(3);
   std::string error;
@@ -265,7 +326,7 @@ TEST(ReadPackageDirectoryTest, RecordsCutAtEveryPositionAreFaults) {
 // Any single damaged byte of a compressed entry's data, or any shortened stored size, is found.
 TEST(CheckEntryDataTest, FindsEveryFlippedByteAndEveryShortening) {
   TempDir dir;
-  WriteAllTo(dir.path() / "image", "");
+  WriteAllTo(dir.path() / "image", FakeServerImage(4096));
   const std::vector<PackInput> inputs = {
       MakeContentInput("t.txt", "the quick brown fox jumps over the lazy dog, twice: " +
                                     std::string("the quick brown fox jumps over the lazy dog"), 0)};
@@ -275,8 +336,9 @@ TEST(CheckEntryDataTest, FindsEveryFlippedByteAndEveryShortening) {
   const std::string whole = ReadAll(dir.path() / "p");
   platform::UniqueFd fd = platform::OpenReadOnly((dir.path() / "p").string());
   const archive::ArchiveEntryInfo info = ReadPackageDirectory(fd.get()).records.at(0).info;
-  ASSERT_EQ(0x78, static_cast<uint8_t>(whole[0]));
-  ASSERT_EQ(0x9C, static_cast<uint8_t>(whole[1]));
+  ASSERT_TRUE(info.compressed());
+  ASSERT_EQ(0x78, static_cast<uint8_t>(whole[info.data_offset]));
+  ASSERT_EQ(0x9C, static_cast<uint8_t>(whole[info.data_offset + 1]));
   for (uint32_t i = 0; i < info.stored_size; ++i) {
     SCOPED_TRACE(i);
     std::string damaged = whole;
@@ -287,6 +349,180 @@ TEST(CheckEntryDataTest, FindsEveryFlippedByteAndEveryShortening) {
     archive::ArchiveEntryInfo shorter = info;
     shorter.stored_size = i;
     EXPECT_NE("", CheckEntryData(fd.get(), shorter, nullptr));
+  }
+}
+
+// The scan's size decides when a deflate attempt is given up; a file that changed size since
+// its scan still ends up stored whole, and the package ends with its trailer (the attempt that
+// was taken back may have run past everything written after it).
+TEST(PackageWriterTest, StoresAnEntryWhoseScannedSizeWasWrong) {
+  TempDir dir;
+  WriteAllTo(dir.path() / "server", FakeServerImage(8192));
+  const struct {
+    const char* label;
+    size_t actual;
+    uint64_t scanned;
+  } cases[] = {
+      {"shrank since the scan", 2 * 1024 * 1024, 3 * 1024 * 1024},
+      {"grew since the scan", 200000, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string content = RandomBytes(c.actual, 6);
+    WriteAllTo(dir.path() / "source", content);
+    PackInput input = MakeContentInput("changed.bin", "", 0);
+    input.source_path = (dir.path() / "source").string();
+    input.size = c.scanned;
+    const std::string package = (dir.path() / "p").string();
+    std::string error;
+    ASSERT_TRUE(BuildPackage((dir.path() / "server").string(), {input}, package, nullptr, &error))
+        << error;
+    platform::UniqueFd fd = platform::OpenReadOnly(package);
+    const PackageDirectory directory = ReadPackageDirectory(fd.get());
+    ASSERT_TRUE(directory.fault.empty()) << directory.fault;
+    ASSERT_EQ(1u, directory.records.size());
+    const archive::ArchiveEntryInfo& info = directory.records[0].info;
+    EXPECT_EQ(kStoredAttributes, info.attributes);
+    EXPECT_EQ(c.actual, info.unpacked_size);
+    EXPECT_EQ("", CheckEntryData(fd.get(), info, nullptr));
+    EXPECT_EQ(content, ReadAll(package).substr(info.data_offset, info.stored_size));
+    EXPECT_EQ(directory.file_length - archive::kTrailerSize, directory.records_end);
+  }
+}
+
+TEST(BuildPackageTest, RefusesAnythingButABareServer) {
+  TempDir dir;
+  const std::string server = FakeServerImage(8192);
+  const std::vector<PackInput> inputs = SampleInputs();
+  WriteAllTo(dir.path() / "server", server);
+  std::string error;
+  ASSERT_TRUE(BuildPackage((dir.path() / "server").string(), inputs,
+                           (dir.path() / "packaged").string(), nullptr, &error))
+      << error;
+  const std::string packaged = ReadAll(dir.path() / "packaged");
+  std::string damaged_trailer = packaged;
+  damaged_trailer.back() = static_cast<char>(damaged_trailer.back() ^ 1);
+  std::string elf32 = server;
+  elf32[4] = 1;
+  std::string relocatable = server;
+  relocatable[16] = 1;
+  const std::string unmarked = FakeServerImage(8192, /*marked=*/false);
+
+  const struct {
+    const char* label;
+    std::string image;
+    const char* refusal;  // nullptr when accepted
+  } cases[] = {
+      {"bare server", server, nullptr},
+      {"server carrying a package", packaged, nullptr},
+      {"random bytes", RandomBytes(8192, 8), "ELF"},
+      {"nothing", "", "ELF"},
+      {"32-bit ELF", elf32, "ELF"},
+      {"relocatable object", relocatable, "ELF"},
+      {"ELF without the marker", unmarked, "marker"},
+      {"marker only after the ELF content", unmarked + std::string(app::kServerMarker),
+       "follow its ELF content"},
+      {"server with bytes appended", server + "tail", "follow its ELF content"},
+      {"package without its trailer", packaged.substr(0, packaged.size() - 16),
+       "follow its ELF content"},
+      {"package with a damaged trailer", damaged_trailer, "damaged package trailer"},
+      {"truncated server", server.substr(0, 4096), "outside the file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteAllTo(dir.path() / "base", c.image);
+    const fs::path output = dir.path() / "out";
+    fs::remove(output);
+    const size_t files_before = std::distance(fs::directory_iterator(dir.path()), {});
+    error.clear();
+    const bool ok = BuildPackage((dir.path() / "base").string(), inputs, output.string(),
+                                 nullptr, &error);
+    EXPECT_EQ(c.refusal == nullptr, ok) << error;
+    if (ok) {
+      EXPECT_EQ(packaged, ReadAll(output));  // a carried package is replaced, not nested
+      continue;
+    }
+    EXPECT_NE(std::string::npos, error.find(c.refusal)) << error;
+    EXPECT_NE(std::string::npos, error.find((dir.path() / "base").string())) << error;
+    EXPECT_EQ(files_before, std::distance(fs::directory_iterator(dir.path()), {}));
+  }
+}
+
+// Header fields chosen so that every naive sum or product wraps around; each must be refused
+// as pointing outside, without reading there (the sanitizers watch the arithmetic).
+TEST(ElfContentEndTest, RefusesHeadersThatPointOutside) {
+  TempDir dir;
+  constexpr size_t kSize = 8192;
+  constexpr size_t kSections = kSize - 192;
+  struct Patch {
+    size_t offset;
+    uint64_t value;
+    int width;  // 2 or 8 bytes
+  };
+  constexpr Patch kOneProgramHeader[] = {{54, 56, 2}, {56, 1, 2}};
+  const struct {
+    const char* label;
+    std::vector<Patch> patches;
+    std::optional<uint64_t> end;
+  } cases[] = {
+      {"unchanged", {}, kSize},
+      {"section table past the end", {{40, kSize - 100, 8}}, std::nullopt},
+      {"section table offset wraps", {{40, UINT64_MAX - 8, 8}}, std::nullopt},
+      {"section count too large", {{60, 1000, 2}}, std::nullopt},
+      {"count in section 0 too large", {{60, 0, 2}, {kSections + 32, UINT64_MAX, 8}},
+       std::nullopt},
+      {"section offset wraps", {{kSections + 64 + 24, UINT64_MAX, 8}}, std::nullopt},
+      {"section size wraps", {{kSections + 64 + 32, UINT64_MAX - 10, 8}}, std::nullopt},
+      {"program table wraps", {kOneProgramHeader[0], kOneProgramHeader[1],
+                               {32, UINT64_MAX - 8, 8}}, std::nullopt},
+      {"program segment wraps", {kOneProgramHeader[0], kOneProgramHeader[1], {32, 64, 8},
+                                 {64 + 8, 100, 8}, {64 + 32, UINT64_MAX - 50, 8}},
+       std::nullopt},
+      {"program headers too small", {{54, 20, 2}, {56, 1, 2}}, std::nullopt},
+      {"content ends early", {{kSections + 64 + 32, 100, 8}}, kSize},  // the table is last
+      {"headers cover only the start",  // a null section right after the header
+       {{40, 64, 8}, {60, 1, 2}, {64 + 4, 0, 8}, {64 + 24, 0, 8}, {64 + 32, 0, 8}}, 128},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string image = FakeServerImage(kSize);
+    auto* bytes = reinterpret_cast<uint8_t*>(image.data());
+    for (const Patch& patch : c.patches) {
+      if (patch.width == 2) archive::StoreU16(bytes + patch.offset, static_cast<uint16_t>(patch.value));
+      if (patch.width == 8) archive::StoreU64(bytes + patch.offset, patch.value);
+    }
+    WriteAllTo(dir.path() / "elf", image);
+    platform::UniqueFd fd = platform::OpenReadOnly((dir.path() / "elf").string());
+    std::string error;
+    const auto end = ElfContentEnd(fd.get(), kSize, &error);
+    EXPECT_EQ(c.end, end) << error;
+    if (!end) {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+// The search reads in pieces: a marker straddling a piece boundary, at either end of the
+// range, or cut by the range's end must all be told right.
+TEST(HoldsServerMarkerTest, FindsTheMarkerAcrossEveryReadBoundary) {
+  TempDir dir;
+  constexpr size_t kPiece = 64 * 1024;
+  const std::string_view marker = app::kServerMarker;
+  const std::string plain = RandomBytes(3 * kPiece, 10);
+  const std::string path = (dir.path() / "image").string();
+  std::vector<size_t> positions = {0, plain.size() - marker.size()};
+  for (size_t pos = kPiece - marker.size() - 1; pos <= kPiece + 1; ++pos) positions.push_back(pos);
+  for (const size_t pos : positions) {
+    SCOPED_TRACE(pos);
+    for (const bool whole : {true, false}) {
+      std::string image = plain;
+      image.replace(pos, marker.size(), whole ? marker : marker.substr(0, marker.size() - 1));
+      WriteAllTo(path, image);
+      platform::UniqueFd fd = platform::OpenReadOnly(path);
+      std::string error;
+      EXPECT_EQ(whole, HoldsServerMarker(fd.get(), image.size(), &error)) << error;
+      EXPECT_EQ(false, HoldsServerMarker(fd.get(), pos + marker.size() - 1, &error)) << error;
+    }
   }
 }
 

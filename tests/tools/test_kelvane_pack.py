@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Integration tests of kelvane-pack: the real tool on folders and packages in temporary
-folders. The package layout is decoded and crafted here independently of the C++ code, so a
-fault in the shared format helpers shows up as a disagreement."""
+folders, built onto the real kelvane server. The package layout is decoded and crafted here
+independently of the C++ code, so a fault in the shared format helpers shows up as a
+disagreement."""
 
 import os
 import pty
@@ -17,10 +18,16 @@ import unittest
 import zlib
 
 PACK = os.environ.get("KELVANE_PACK", "")
+SERVER = os.environ.get("KELVANE", "")
 
 TRAILER = struct.Struct("<IIII")
 INFO = struct.Struct("<QQQIIII")  # creation, access, write, attributes, unpacked, stored, offset
-IMAGE_SIZE = 229376
+COMPRESSED, STORED = 0x820, 0x20
+
+
+def expected_attributes(content):
+    """What the writer must choose without --store: deflate only when it shrinks the content."""
+    return COMPRESSED if len(zlib.compress(content)) < len(content) else STORED
 
 
 def parse_package(data):
@@ -50,6 +57,15 @@ def craft_package(image, entries, file_time=132000000000000000):
     return bytes(out + records + head + struct.pack("<I", zlib.adler32(head)))
 
 
+def package_contents(data):
+    """{name: content} of package bytes, each entry inflated or taken as stored."""
+    contents = {}
+    for _, name, info in parse_package(data)[1]:
+        stored = data[info[6]:info[6] + info[5]]
+        contents[name.decode()] = zlib.decompress(stored) if info[3] == COMPRESSED else stored
+    return contents
+
+
 def tree_files(root):
     """{relative path: bytes} of every file under root."""
     found = {}
@@ -66,14 +82,17 @@ class KelvanePackTest(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="kelvane-pack-it-")
         self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
         rng = random.Random(1234)
-        self.image = rng.randbytes(IMAGE_SIZE)
-        self.exe = self.write("server", self.image)
+        self.exe = SERVER
+        with open(SERVER, "rb") as f:
+            self.image = f.read()
         self.folder = os.path.join(self.tmp, "site")
         self.files = {
             "index.html": b"<html>hello</html>\n",
             "empty": b"",
             "with space/read me.txt": b"lines\r\n" * 5000,
-            "data/deep/nested/random.bin": rng.randbytes(1_100_000),
+            # Deflate keeps the random part in stored blocks, where a flipped byte shows only in
+            # the Adler-32, and shrinks the zeros: the entry stays compressed.
+            "data/deep/nested/random.bin": rng.randbytes(1_000_000) + bytes(100_000),
             "data/deep/z.txt": b"z",
         }
         for rel, content in self.files.items():
@@ -107,19 +126,22 @@ class KelvanePackTest(unittest.TestCase):
         package = self.assert_built()
         self.assertTrue(os.stat(package).st_mode & stat.S_IXUSR)
         data = self.read("site.pkg")
-        self.assertEqual(self.image, data[:IMAGE_SIZE])
+        self.assertEqual(self.image, data[:len(self.image)])
         directory, records = parse_package(data)
         names = sorted(rel.replace("/", "\\").encode() for rel in self.files)
         self.assertEqual(names, [name for _, name, _ in records])
-        offset = IMAGE_SIZE
+        offset = len(self.image)
         for _, name, info in records:
             with self.subTest(name=name):
-                self.assertEqual(0x820, info[3])
+                content = self.files[name.decode().replace("\\", "/")]
+                self.assertEqual(expected_attributes(content), info[3])
                 self.assertEqual(offset, info[6])
                 stored = data[offset:offset + info[5]]
-                self.assertEqual(b"\x78\x9c", stored[:2])
-                content = self.files[name.decode().replace("\\", "/")]
-                self.assertEqual(content, zlib.decompress(stored))
+                if info[3] == COMPRESSED:
+                    self.assertEqual(b"\x78\x9c", stored[:2])
+                    self.assertEqual(content, zlib.decompress(stored))
+                else:
+                    self.assertEqual(content, stored)
                 self.assertEqual(len(content), info[4])
                 mtime = os.stat(os.path.join(self.folder, name.decode().replace("\\", "/")))
                 self.assertEqual(mtime.st_mtime_ns // 100 + 116444736000000000, info[2])
@@ -165,13 +187,10 @@ class KelvanePackTest(unittest.TestCase):
         _, records = parse_package(data)
         for _, name, info in records:
             with self.subTest(name=name):
-                if name == b"version.txt":  # compressed whatever --store says
-                    self.assertEqual(0x820, info[3])
-                    self.assertEqual(6, info[4])
-                    self.assertEqual(b"3.34\r\n", zlib.decompress(data[info[6]:info[6] + info[5]]))
-                else:
-                    self.assertEqual(0x20, info[3])
-                    self.assertEqual(info[4], info[5])
+                self.assertEqual(STORED, info[3])
+                self.assertEqual(info[4], info[5])
+                if name == b"version.txt":  # too short for deflate to shrink
+                    self.assertEqual(b"3.34\r\n", data[info[6]:info[6] + info[5]])
         self.assertIn(b"version.txt", [name for _, name, _ in records])
 
     def test_progress_bar_only_on_a_terminal(self):
@@ -308,7 +327,231 @@ class KelvanePackTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(self.tmp, "evil.txt")))
 
 
+    def outputs_named(self, out):
+        """Files in the temporary folder that an output named out, or its temporary twin, left."""
+        base = os.path.basename(out)
+        return [n for n in os.listdir(os.path.dirname(out)) if base in n]
+
+    def assert_refused(self, result, out, *messages):
+        self.assertEqual(1, result.returncode, result.stderr)
+        for message in messages:
+            self.assertIn(message, result.stderr)
+        self.assertEqual([], self.outputs_named(out))
+
+    def test_symbolic_links(self):
+        outside = os.path.join(self.tmp, "outside")
+        self.write("outside/o.txt", b"from outside")
+        self.write("outside/deeper/d.txt", b"deeper")
+        cases = [
+            # (label, [(link in the folder, target)], extra arguments, refused, what stderr
+            #  says, {entry name: content} the package must hold besides the folder's files)
+            ("file outside", [("ext.txt", os.path.join(outside, "o.txt"))], [], True,
+             ["ext.txt", "outside the folder"], {}),
+            ("folder outside, relative", [("data/ext", "../../outside")], [], True,
+             ["data/ext", "outside the folder"], {}),
+            ("two links outside, both named",
+             [("a.txt", os.path.join(outside, "o.txt")), ("b", outside)], [], True,
+             ["a.txt is a symbolic link", "b is a symbolic link"], {}),
+            ("dangling", [("gone.txt", "nothing-here")], [], True,
+             ["gone.txt", "No such file or directory"], {}),
+            ("file outside, followed", [("ext.txt", os.path.join(outside, "o.txt"))],
+             ["--follow-symlinks"], False, [], {"ext.txt": b"from outside"}),
+            ("folder outside, followed", [("data/ext", "../../outside")], ["--follow-symlinks"],
+             False, [], {"data\\ext\\o.txt": b"from outside",
+                         "data\\ext\\deeper\\d.txt": b"deeper"}),
+            ("file inside", [("again.html", "index.html")], [], False, [],
+             {"again.html": self.files["index.html"]}),
+            ("inside by an absolute path", [("z2", os.path.join(self.folder, "data/deep/z.txt"))],
+             [], False, [], {"z2": b"z"}),
+            ("folder inside", [("alias", "data/deep/nested")], [], False, [],
+             {"alias\\random.bin": self.files["data/deep/nested/random.bin"]}),
+            ("cycle to the folder itself", [("data/root", "..")], [], False,
+             ["data/root", "contains it"], {}),
+            ("cycle to a parent inside", [("data/deep/nested/up", "../..")], [], False,
+             ["nested/up", "contains it"], {}),
+            ("cycle through a followed outside folder",
+             [("data/ext", outside), ("../outside/back", self.folder)], ["--follow-symlinks"],
+             False, ["data/ext/back", "contains it"],
+             {"data\\ext\\o.txt": b"from outside",
+              "data\\ext\\deeper\\d.txt": b"deeper"}),
+        ]
+        for label, links, extra, refused, messages, added in cases:
+            with self.subTest(label):
+                folder = os.path.join(self.tmp, "case")
+                shutil.rmtree(folder, ignore_errors=True)
+                shutil.copytree(self.folder, folder, symlinks=True)
+                made = []
+                for link, target in links:
+                    path = os.path.join(folder, link)
+                    os.symlink(target.replace(self.folder, folder), path)
+                    made.append(path)
+                self.addCleanup(lambda paths=made: [os.unlink(p) for p in paths
+                                                    if os.path.islink(p)])
+                result, out = self.build(*extra, folder=folder, out="case.pkg")
+                for message in messages:
+                    self.assertIn(message, result.stderr)
+                if refused:
+                    self.assert_refused(result, out)
+                    continue
+                self.assertEqual(0, result.returncode, result.stderr)
+                expected = {rel.replace("/", "\\"): content
+                            for rel, content in self.files.items()}
+                expected.update(added)
+                self.assertEqual(expected, package_contents(self.read("case.pkg")))
+                os.remove(out)
+                for path in made:
+                    os.unlink(path)
+
+    def test_stores_what_deflate_cannot_shrink(self):
+        rng = random.Random(99)
+        cases = {
+            # name: content (what the writer must choose follows from deflating it here)
+            "empty": b"",
+            "one byte": b"x",
+            "short text": b"hello",
+            "random": rng.randbytes(100_000),
+            "random over a chunk": rng.randbytes(64 * 1024 + 1),
+            "random, tiny redundancy": rng.randbytes(70_000) + bytes(60),
+            "zeros": bytes(200_000),
+            "text": b"the quick brown fox " * 500,
+        }
+        folder = os.path.join(self.tmp, "mixed")
+        for name, content in cases.items():
+            self.write(os.path.join("mixed", name), content)
+        package = self.assert_built(folder=folder, out="mixed.pkg")
+        data = self.read("mixed.pkg")
+        directory, records = parse_package(data)
+        offset = len(self.image)
+        listing = self.run_pack("list", package).stdout
+        for _, name, info in records:
+            with self.subTest(name=name):
+                content = cases[name.decode()]
+                attributes = expected_attributes(content)
+                self.assertEqual(attributes, info[3])
+                self.assertEqual(offset, info[6])  # no gap where an attempt was taken back
+                stored = data[offset:offset + info[5]]
+                offset += info[5]
+                if attributes == STORED:
+                    self.assertEqual(content, stored)
+                else:
+                    self.assertLess(info[5], len(content))
+                    self.assertEqual(content, zlib.decompress(stored))
+                line = [l for l in listing.splitlines() if l.endswith("  " + name.decode())][0]
+                self.assertIn("Stored" if attributes == STORED else "Defl", line.split())
+                self.assertIn("%04X" % attributes, line.split())
+        self.assertEqual(offset, directory)
+        self.assertEqual(0, self.run_pack("verify", package).returncode)
+        out = os.path.join(self.tmp, "out")
+        self.assertEqual(0, self.run_pack("extract", package, out).returncode)
+        self.assertEqual(cases, tree_files(out))
+
+    def test_refuses_what_is_not_a_bare_server(self):
+        package = self.read(os.path.basename(self.assert_built(out="base.pkg")))
+        _, records = parse_package(package)
+        directory = TRAILER.unpack_from(package, len(package) - 16)[1]
+        head = struct.pack("<III", 201, directory, len(records) + 1000)
+        too_many_records = package[:-16] + head + struct.pack("<I", zlib.adler32(head))
+        moved_data = bytearray(package)
+        pos, name, _ = records[0]
+        moved_data[pos + 2 + len(name) + 36:pos + 2 + len(name) + 40] = struct.pack(
+            "<I", directory)  # the image would seem to end at the second entry
+        cases = [
+            # (label, base bytes or path, what stderr says)
+            ("random bytes", random.Random(5).randbytes(300_000), "not a 64-bit little-endian ELF"),
+            ("empty file", b"", "not a 64-bit little-endian ELF"),
+            ("another executable", shutil.which("true"), "marker"),
+            ("kelvane-pack itself", PACK, "marker"),
+            ("server with a damaged trailer check", package[:-1] + bytes([package[-1] ^ 1]),
+             "damaged package trailer"),
+            ("server with a package but no trailer", package[:-16], "follow its ELF content"),
+            ("server with bytes appended", self.image + b"appended", "follow its ELF content"),
+            ("package with a damaged directory", too_many_records, "damaged package"),
+            ("first entry moved past the others", bytes(moved_data), "follow its ELF content"),
+            ("truncated server", self.image[:len(self.image) // 2], "outside the file"),
+        ]
+        for label, base, message in cases:
+            with self.subTest(label):
+                if isinstance(base, bytes):
+                    base = self.write("base", base)
+                result, out = self.build(exe=base, out="case.pkg")
+                try:
+                    self.assert_refused(result, out, message, base)
+                finally:  # so that the other cases see only their own output
+                    if os.path.exists(out):
+                        os.remove(out)
+
+    def test_errors_carry_the_system_reason(self):
+        package = self.assert_built()
+        self.write("blocker", b"a file, not a folder")
+        missing = os.path.join(self.tmp, "missing")
+        cases = [
+            # (label, arguments, what stderr says)
+            ("missing folder", ["build", self.exe, missing, "-o", missing + ".pkg"],
+             "No such file or directory"),
+            ("missing executable", ["build", missing, self.folder, "-o", missing + ".pkg"],
+             "No such file or directory"),
+            ("output folder missing", ["build", self.exe, self.folder, "-o",
+                                       os.path.join(missing, "x.pkg")], "No such file or directory"),
+            ("output folder is a file", ["build", self.exe, self.folder, "-o",
+                                         os.path.join(self.tmp, "blocker", "x.pkg")],
+             "Not a directory"),
+            ("list a missing package", ["list", missing], "No such file or directory"),
+            ("verify a missing package", ["verify", missing], "No such file or directory"),
+            ("extract a missing package", ["extract", missing, missing], "No such file or directory"),
+            ("extract below a file", ["extract", package, os.path.join(self.tmp, "blocker", "x")],
+             "Not a directory"),
+            ("strip a missing package", ["strip", missing, "-o", missing], "No such file or directory"),
+        ]
+        if os.geteuid() != 0:  # root reads and writes whatever the permissions say
+            locked = os.path.join(self.tmp, "locked")
+            os.makedirs(locked)
+            os.chmod(locked, 0o500)
+            self.addCleanup(os.chmod, locked, 0o700)
+            secret = self.write("site-secret/secret", b"x")
+            os.chmod(secret, 0)
+            cases += [
+                ("unwritable output folder",
+                 ["build", self.exe, self.folder, "-o", os.path.join(locked, "x.pkg")],
+                 "Permission denied"),
+                ("unreadable input", ["build", self.exe, os.path.dirname(secret), "-o",
+                                      os.path.join(self.tmp, "x.pkg")], "Permission denied"),
+                ("extract into an unwritable folder", ["extract", package, locked],
+                 "Permission denied"),
+            ]
+        for label, args, message in cases:
+            with self.subTest(label):
+                result = self.run_pack(*args)
+                self.assertEqual(1, result.returncode, result.stderr)
+                self.assertIn(message, result.stderr)
+
+    def test_warns_on_a_folder_without_files(self):
+        cases = [
+            # (label, folder contents, extra arguments, entries, warned)
+            ("empty", {}, [], 0, True),
+            ("only empty subfolders", {"a/b/": None}, [], 0, True),
+            ("empty, with --version", {}, ["--version", "1"], 1, True),
+            ("one empty file", {"e": b""}, [], 1, False),
+        ]
+        for label, contents, extra, entries, warned in cases:
+            with self.subTest(label):
+                folder = os.path.join(self.tmp, "case")
+                shutil.rmtree(folder, ignore_errors=True)
+                os.makedirs(folder)
+                for rel, content in contents.items():
+                    if content is None:
+                        os.makedirs(os.path.join(folder, rel))
+                    else:
+                        self.write(os.path.join("case", rel), content)
+                result, out = self.build(*extra, folder=folder, out="case.pkg")
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertEqual(warned, "holds no regular files" in result.stderr, result.stderr)
+                self.assertEqual(entries, len(parse_package(self.read("case.pkg"))[1]))
+                os.remove(out)
+
+
 if __name__ == "__main__":
-    if not PACK and len(sys.argv) > 1:
-        PACK = sys.argv.pop(1)
+    if not PACK and len(sys.argv) > 2:
+        PACK, SERVER = sys.argv.pop(1), sys.argv.pop(1)
+    if not (PACK and SERVER):
+        sys.exit("usage: KELVANE_PACK=... KELVANE=... test_kelvane_pack.py [unittest options]")
     unittest.main()
