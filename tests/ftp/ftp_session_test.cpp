@@ -776,7 +776,7 @@ TEST_F(FtpSessionTest, SilentClientsNoLongerLockTheServiceOut) {
     silent.push_back(std::make_unique<Client>(harness_.port()));
     ASSERT_EQ(kGreeting, silent.back()->ReadLines(1));
   }
-  for (auto& client : silent) EXPECT_TRUE(client->ClosedByServerWithin(seconds(5)));
+  for (auto& client : silent) ASSERT_TRUE(client->ClosedByServerWithin(seconds(5)));
   ASSERT_TRUE(harness_.daemon().WaitForConnections(seconds(5)));
   Client late(harness_.port());
   EXPECT_TRUE(late.Login());
