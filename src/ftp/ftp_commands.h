@@ -59,15 +59,15 @@ inline constexpr char kUserAccepted[] =
 inline constexpr char kPassWithoutUser[] = "500 PASS: USER must be sent first\r\n";
 inline constexpr char kPassNotUnderstood[] = "500 PASS: command not understood\r\n";
 inline constexpr char kCannotLogIn[] = "530 User cannot log in\r\n";
-// The logon banner: four lines sent in this order after an accepted PASS. It is one 220 reply;
-// its two middle lines start with a space because a line of three digits and a space ends a
+// The logon banner after an accepted PASS: four lines of one 220 reply, in one text so that
+// they leave in one send (a reply in pieces waits for the client's delayed acknowledgement).
+// Its two middle lines start with a space because a line of three digits and a space ends a
 // multi-line reply for many clients (curl among them), whatever its code.
-inline constexpr const char* kLogonBanner[] = {
-    "220-logon successful\r\n",
-    " 230 ===============================\r\n",
-    " 230 Varnek FTP Server! v2.0\r\n",
-    "220 ===============================\r\n",
-};
+inline constexpr char kLogonBanner[] =
+    "220-logon successful\r\n"
+    " 230 ===============================\r\n"
+    " 230 Varnek FTP Server! v2.0\r\n"
+    "220 ===============================\r\n";
 inline constexpr char kCwdOk[] = "250 CWD command successful\r\n";
 inline constexpr char kCwdFailed[] = "550 CWD failed, path not found\r\n";
 inline constexpr char kPortNotUnderstood[] = "500 PORT: command not understood\r\n";

@@ -3,6 +3,7 @@
 // lines of downloads come from here.
 #include "ftp/ftp_s.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -24,6 +25,10 @@ constexpr char kParentDirectory[] = "..";
 // Where the argument of CWD and RETR begins: after the word and one space.
 constexpr size_t kCwdArgumentOffset = 4;
 constexpr size_t kRetrArgumentOffset = 5;
+// The control connection is read in pieces of this size; what follows a line waits in the
+// session's CommandLineBuffer.
+constexpr size_t kReceiveChunk = 512;
+constexpr int64_t kLongestWaitMicroseconds = int64_t{3600} * 1000000;
 // Listing lines go out in batches of about this size rather than one send per line.
 constexpr size_t kListingBatch = 16 * 1024;
 
@@ -60,14 +65,19 @@ void FtpDaemon::SetClock(Clock clock) {
 
 // ---- FtpSession: the conversation ----
 
+static_assert(CommandLineBuffer::kMaxLineLength < FtpSession::kLineCapacity,
+              "a cut line and its terminator fit the line buffer");
+
 FtpSession::FtpSession(FtpDaemon& daemon)
     : daemon_(daemon), cursor_(daemon.reader().directory()) {}
 
 FtpSession::~FtpSession() = default;
 
 void FtpSession::ServeClient() {
+  connected_at_ = std::chrono::steady_clock::now();
   quit_ = false;
   login_state_ = kNoLogin;
+  has_logged_in_ = false;
   result_ = -1;
   // Until a PORT command, data connections go back to the client's own address and port.
   data_port_ = peer().port;
@@ -82,11 +92,8 @@ void FtpSession::ServeClient() {
   while (!quit_) {
     if (stop_requested()) break;
     if (result_ >= 0) OnCommandResult(command_, line_, result_);
-    if (!AwaitCommand()) break;
-    receive_result_ = ReceiveLine(line_, kLineCapacity);
-    if (stop_requested()) break;
-    CleanLine(line_, receive_result_);
-    if (receive_result_ <= 0) break;
+    const LineResult received = ReadCommandLine();
+    if (stop_requested() || received != LineResult::kLine) break;
     net::TrimLineEnd(line_);
     command_ = LookupCommand(line_);
     if (!OnCommand(command_, line_)) {
@@ -107,9 +114,50 @@ void FtpSession::RefuseClient() {
   Log(MaxConnectionsLine(server() != nullptr ? server()->ConnectionCount() : 0));
 }
 
-bool FtpSession::AwaitCommand() {
-  const int seconds = daemon_.command_timeout();
-  return seconds <= 0 || WaitReadable(seconds, 0) == 0;
+std::optional<std::chrono::steady_clock::time_point> FtpSession::LineDeadline() const {
+  using std::chrono::milliseconds;
+  const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  const auto bound = [&](std::chrono::steady_clock::time_point at) {
+    if (!deadline || at < *deadline) deadline = at;
+  };
+  const int command_seconds = daemon_.command_timeout();
+  if (command_seconds > 0) bound(now + std::chrono::seconds(command_seconds));
+  if (has_logged_in_) {
+    const int64_t idle_ms = daemon_.idle_timeout_ms();
+    if (idle_ms > 0) bound(now + milliseconds(idle_ms));
+  } else {
+    const int64_t grace_ms = daemon_.login_grace_ms();
+    if (grace_ms > 0) bound(connected_at_ + milliseconds(grace_ms));
+  }
+  return deadline;
+}
+
+FtpSession::LineResult FtpSession::ReadCommandLine() {
+  const std::optional<std::chrono::steady_clock::time_point> deadline = LineDeadline();
+  std::string line;
+  while (!input_.TakeLine(&line)) {
+    if (deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return LineResult::kTimedOut;
+      // In steps of at most an hour, which the transport's wait takes without overflow.
+      const int64_t wait_us = std::min<int64_t>(left.count(), kLongestWaitMicroseconds);
+      if (WaitReadable(static_cast<int>(wait_us / 1000000), static_cast<int>(wait_us % 1000000))
+          != 0) {
+        continue;
+      }
+    }
+    char chunk[kReceiveChunk];
+    const long received = Receive(chunk, sizeof chunk, 0);
+    if (received == 0 && input_.TakeUnfinishedLine(&line)) break;
+    if (received <= 0) return LineResult::kClosed;
+    input_.Append(std::string_view(chunk, static_cast<size_t>(received)));
+  }
+  std::memcpy(line_, line.data(), line.size());
+  line_[line.size()] = '\0';
+  CleanLine(line_, static_cast<int>(line.size()));
+  return LineResult::kLine;
 }
 
 void FtpSession::Dispatch() {
@@ -144,6 +192,7 @@ void FtpSession::Dispatch() {
   }
 }
 
+// Every reply, of one line or several, leaves in one send.
 void FtpSession::Reply(const char* text) { SendText(text); }
 
 void FtpSession::Fail(const char* text) {
@@ -218,7 +267,8 @@ void FtpSession::DoPass() {
     return Fail(reply::kCannotLogIn);
   }
   login_state_ = kLoggedIn;
-  for (const char* text : reply::kLogonBanner) Reply(text);
+  has_logged_in_ = true;
+  Reply(reply::kLogonBanner);
 }
 
 // ---- Simple commands with a token argument ----
@@ -314,7 +364,12 @@ bool FtpSession::SendListing(bool names_only) {
   std::unique_ptr<DataConnection> data = OpenDataConnection();
   if (!data) return false;
   const uint32_t count = cursor_.GetCount();
-  if (count == 0) {
+  uint32_t shown = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!archive::IsPasswordEntry(*cursor_.GetItem(i))) ++shown;
+  }
+  // A directory that holds nothing but the password entry is empty to a client.
+  if (shown == 0) {
     data->Close();
     return false;
   }
@@ -323,6 +378,7 @@ bool FtpSession::SendListing(bool names_only) {
   bool sending = true;  // a failed send is not an error, but nothing more is sent
   for (uint32_t i = 0; i < count && sending; ++i) {
     const archive::ArchiveNode* node = cursor_.GetItem(i);
+    if (archive::IsPasswordEntry(*node)) continue;
     batch += names_only ? NameLine(*node) : ListingLine(*node, now);
     if (batch.size() >= kListingBatch) {
       sending = data->Send(batch) && !stop_requested();
@@ -346,7 +402,8 @@ bool FtpSession::RetrFile(const char* text) {
   const std::string path = MakePath(text);
   KELVANE_TRACE("RetrFile: '%s' -> '%s'\n", text, path.c_str());
   const archive::ArchiveNode* node = cursor_.Find(path);
-  if (node == nullptr) {
+  // The password entry is absent to clients, whichever spelling or path found it.
+  if (node == nullptr || archive::IsPasswordEntry(*node)) {
     KELVANE_TRACE("RetrFile: Entry '%s' not found!\n", path.c_str());
     return false;
   }

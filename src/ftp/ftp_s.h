@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_directory.h"
 #include "ftp/data_connection.h"
+#include "ftp/ftp_text.h"
 #include "ftp/transfer_observer.h"
 #include "logview/log_sink.h"
 #include "net/tcp_connection.h"
@@ -40,7 +42,8 @@ class FtpSession : public net::TcpConnection {
   ~FtpSession() override;
 
   // The conversation: greeting, then one command line after another until QUIT, the client
-  // closing, a receive error, StopAll, or a command time-out.
+  // closing, a receive error, StopAll, or a time-out (see FtpDaemon's idle, login and command
+  // time-outs), which ends it as a disconnection without a reply.
   void ServeClient() override;
   // A client over the limit: the transport's refusal, then the log line with the count.
   void RefuseClient() override;
@@ -80,8 +83,14 @@ class FtpSession : public net::TcpConnection {
   bool TakeTokenArgument();
   // The line from character |offset| on into the argument (empty when shorter).
   void TakeRestOfLine(size_t offset);
-  // Waits for the next command within the daemon's command time-out; false when none came.
-  bool AwaitCommand();
+  enum class LineResult { kLine, kClosed, kTimedOut };
+  // Reads the next command line into line_ (cut to 255 characters). The wait for it and its
+  // reading end together at the earliest of the daemon's deadlines that apply (LineDeadline);
+  // a line the peer left unfinished when it closed still counts as a line. kClosed also stands
+  // for a receive error and StopAll.
+  LineResult ReadCommandLine();
+  // When the line awaited from now on must have arrived; none when nothing bounds the wait.
+  std::optional<std::chrono::steady_clock::time_point> LineDeadline() const;
   bool SendListing(bool names_only);
   void Log(std::string_view text);
 
@@ -99,12 +108,16 @@ class FtpSession : public net::TcpConnection {
   void DoList(bool names_only);
 
   FtpDaemon& daemon_;
+  CommandLineBuffer input_;
   char line_[kLineCapacity] = {};
   std::string argument_;
-  int receive_result_ = 0;
   int command_ = 0;
   bool quit_ = false;
   int login_state_ = kNoLogin;
+  // From the first accepted PASS on, the idle time-out bounds the waits instead of the login
+  // grace, even after a later USER has logged the client out again.
+  bool has_logged_in_ = false;
+  std::chrono::steady_clock::time_point connected_at_;
   std::string user_name_;
   std::string password_;
   uint16_t data_port_ = 0;
@@ -137,12 +150,21 @@ class FtpDaemon : public net::TcpServer {
   void SetCommandTimeout(int seconds) { command_timeout_.store(seconds); }
   int command_timeout() const { return command_timeout_.load(); }
 
-  // Seconds a logged-in session may stay silent before it is closed (0: never), and seconds a
-  // client has from its connection to complete USER and PASS. Any thread.
-  void SetIdleTimeout(int seconds) { idle_timeout_.store(seconds); }
-  int idle_timeout() const { return idle_timeout_.load(); }
-  void SetLoginGrace(int seconds) { login_grace_.store(seconds); }
-  int login_grace() const { return login_grace_.load(); }
+  // Seconds a logged-in session may stay silent before it is closed, and seconds a client has
+  // from its connection to complete USER and PASS; 0 (or less) for either: no limit. Both also
+  // bound the reading of a line once it has begun, so a client cannot hold a session by
+  // sending half a line. The command time-out, when set, applies besides them; the earliest
+  // deadline wins. A change applies from a session's next wait for a line. Any thread.
+  void SetIdleTimeout(int seconds) { SetIdleTimeoutMilliseconds(int64_t{seconds} * 1000); }
+  void SetLoginGrace(int seconds) { SetLoginGraceMilliseconds(int64_t{seconds} * 1000); }
+  // In whole seconds, rounded up.
+  int idle_timeout() const { return RoundUpToSeconds(idle_timeout_ms_.load()); }
+  int login_grace() const { return RoundUpToSeconds(login_grace_ms_.load()); }
+  // The same in milliseconds, for tests that cannot wait whole seconds.
+  void SetIdleTimeoutMilliseconds(int64_t ms) { idle_timeout_ms_.store(ms > 0 ? ms : 0); }
+  void SetLoginGraceMilliseconds(int64_t ms) { login_grace_ms_.store(ms > 0 ? ms : 0); }
+  int64_t idle_timeout_ms() const { return idle_timeout_ms_.load(); }
+  int64_t login_grace_ms() const { return login_grace_ms_.load(); }
 
   // Told of every download (not owned); none by default. Any thread.
   void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
@@ -158,8 +180,10 @@ class FtpDaemon : public net::TcpServer {
   archive::FileArchiveReader& reader_;
   std::atomic<logview::LogSink*> log_sink_{nullptr};
   std::atomic<int> command_timeout_{kDefaultCommandTimeoutSeconds};
-  std::atomic<int> idle_timeout_{kDefaultIdleTimeoutSeconds};
-  std::atomic<int> login_grace_{kDefaultLoginGraceSeconds};
+  static int RoundUpToSeconds(int64_t ms) { return static_cast<int>((ms + 999) / 1000); }
+
+  std::atomic<int64_t> idle_timeout_ms_{int64_t{kDefaultIdleTimeoutSeconds} * 1000};
+  std::atomic<int64_t> login_grace_ms_{int64_t{kDefaultLoginGraceSeconds} * 1000};
   std::atomic<TransferObserver*> observer_{nullptr};
   Clock clock_;
 };

@@ -1,4 +1,4 @@
-// ftp/ftp_text.cpp -- command line cleaning, the UTF-8 decoder, PORT parsing, paths, log lines.
+// ftp/ftp_text.cpp -- cutting and cleaning command lines, the UTF-8 decoder, PORT parsing, paths, log lines.
 #include "ftp/ftp_text.h"
 
 #include <algorithm>
@@ -66,6 +66,34 @@ std::optional<unsigned> PortField(std::string_view field) {
 }
 
 }  // namespace
+
+void CommandLineBuffer::Append(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (c == '\n') {
+      complete_.push_back(std::move(current_));
+      current_.clear();
+      begun_ = false;
+      continue;
+    }
+    begun_ = true;
+    if (c != '\r' && current_.size() < kMaxLineLength) current_ += c;
+  }
+}
+
+bool CommandLineBuffer::TakeLine(std::string* line) {
+  if (complete_.empty()) return false;
+  *line = std::move(complete_.front());
+  complete_.pop_front();
+  return true;
+}
+
+bool CommandLineBuffer::TakeUnfinishedLine(std::string* line) {
+  if (!complete_.empty() || !begun_) return false;
+  *line = std::move(current_);
+  current_.clear();
+  begun_ = false;
+  return true;
+}
 
 std::optional<std::u16string> DecodeUtf8(std::string_view bytes, size_t max_units) {
   std::u16string units;

@@ -1,15 +1,41 @@
-// ftp/ftp_text.h -- the text work of the FTP conversation: cleaning received command lines
-// (with a UTF-8 decoder of our own), the PORT argument, archive paths, and the log lines.
-// Pure functions; any thread.
+// ftp/ftp_text.h -- the text work of the FTP conversation: cutting the control connection's
+// bytes into command lines, cleaning them (with a UTF-8 decoder of our own), the PORT argument,
+// archive paths, and the log lines. Pure functions (any thread) and one small buffer class.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace kelvane::ftp {
+
+// Cuts the bytes a client sends on its control connection into command lines. LF ends a line
+// and is not kept; CR is dropped wherever it occurs. A line keeps its first kMaxLineLength
+// characters and the rest of it, up to its LF, is dropped, so that one line sent is always one
+// command answered. Bytes are kept raw (a NUL among them is left for CleanLine). Belongs to one
+// session's thread.
+class CommandLineBuffer {
+ public:
+  static constexpr size_t kMaxLineLength = 255;
+
+  // Adds received bytes. The buffer holds the complete lines among them until they are taken,
+  // so a caller appends only when TakeLine has nothing left.
+  void Append(std::string_view bytes);
+  // Moves the oldest complete line into |*line|; false (|*line| untouched) when none is whole.
+  bool TakeLine(std::string* line);
+  // What the peer left when it closed in mid-line: true, with the line begun so far (perhaps
+  // empty, when only CRs came), if any byte came since the last LF and every complete line was
+  // taken; the buffer starts afresh.
+  bool TakeUnfinishedLine(std::string* line);
+
+ private:
+  std::deque<std::string> complete_;
+  std::string current_;
+  bool begun_ = false;  // a byte of |current_|'s line came, kept or not
+};
 
 // Decodes |bytes| as UTF-8 into UTF-16 code units. A byte that does not begin a well-formed
 // sequence (a stray continuation byte, an overlong form, a surrogate, a value above U+10FFFF, a

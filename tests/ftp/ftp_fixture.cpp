@@ -30,8 +30,10 @@ test::PackageBuilder FixturePackage() {
   archive::ArchiveEntryInfo old_times;
   old_times.creation_time = kOctober2008;
   builder.AddFile("version.txt", test::kSampleVersion, test::kPacked, old_times);
+  builder.AddFile("password.txt", kPasswordContent, test::kPacked, old_times);
   builder.AddFile("pub\\empty.txt", "", test::kStored, test::kSampleTimes);
   builder.AddFile("pub\\stored.bin", StoredContent(), test::kStored, test::kSampleTimes);
+  builder.AddFile("pub\\password.txt", kPubPasswordContent, test::kStored, test::kSampleTimes);
 
   const size_t damaged = builder.AddFile("bad\\damaged.bin", DamagedContent(), test::kPacked);
   const archive::ArchiveEntryInfo& info = builder.info(damaged);

@@ -3,8 +3,10 @@
 //
 //   pub\Dorvex\Updates\Image       the sample firmware image (1,206,620 bytes, compressed, 2019)
 //   version.txt                    "3.34\r\n", compressed, created 1 October 2008 16:41 UTC
+//   password.txt                   the package password, which the service treats as absent
 //   pub\empty.txt                  an empty stored entry
 //   pub\stored.bin                 100,000 bytes stored without compression
+//   pub\password.txt               an ordinary file (only the root's is the password)
 //   bad\damaged.bin                a compressed entry with one byte of its stream changed
 //   bad\liar.txt                   inflates to 5 bytes but its record says 10
 //   bad\short.bin                  stored, its record claims bytes beyond the end of the file
@@ -19,6 +21,9 @@
 namespace kelvane::ftp::ftptest {
 
 inline constexpr uint64_t kOctober2008 = 128673528600000000ull;  // 2008-10-01 16:41 UTC
+
+inline constexpr char kPasswordContent[] = "hidden\r\n";
+inline constexpr char kPubPasswordContent[] = "not the password\r\n";
 
 const std::string& StoredContent();
 const std::string& DamagedContent();

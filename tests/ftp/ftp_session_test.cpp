@@ -1,6 +1,7 @@
 // ftp/ftp_session_test.cpp -- a real FtpDaemon on 127.0.0.1 over the fixture package, driven
 // through raw sockets so that every reply, listing and log line is checked byte for byte.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "trace/trace.h"
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_s.h"
+#include "ftp/ftp_text.h"
 #include "ftp/transfer_observer.h"
 #include "ftp_fixture.h"
 #include "ftp_test_util.h"
@@ -243,15 +245,61 @@ TEST_F(FtpSessionTest, LinesAreCleanedBeforeTheyAreInterpreted) {
   EXPECT_TRUE(harness_.sink().WaitFor("127.0.0.1 issued command 33 ' NOOP ' "));
 }
 
-TEST_F(FtpSessionTest, ALongLineIsTakenAsSeveralLines) {
+// One line of |length| characters: RNFR and x's up to the 255-character cut, then the start of
+// "PWD" after it, so that a tail taken as a command of its own would be answered.
+std::string RnfrLine(size_t length) {
+  std::string line = "RNFR " + std::string(std::min<size_t>(length, 255) - 5, 'x');
+  return line + std::string("PWD").substr(0, length - line.size());
+}
+
+TEST_F(FtpSessionTest, ALineOfAnyLengthGetsOneReply) {
+  constexpr char kRnfrPending[] = "350 requested file action pending further information\r\n";
+  auto client = LoggedIn();
+  for (size_t length = 253; length <= 258; ++length) {
+    for (const char* line_end : {"\r\n", "\n"}) {
+      for (bool byte_by_byte : {false, true}) {
+        SCOPED_TRACE(testing::Message() << length << " characters, "
+                                        << (line_end[0] == '\r' ? "CR LF" : "LF")
+                                        << (byte_by_byte ? ", byte by byte" : ", at once"));
+        const std::string line = RnfrLine(length);
+        const std::string bytes = line + line_end + "NOOP\r\n";
+        ASSERT_TRUE(byte_by_byte ? client->SendByteByByte(bytes) : client->Send(bytes));
+        // The NOOP's reply comes right after the one reply of the long line.
+        EXPECT_EQ(std::string(kRnfrPending) + "200 NOOP command successful\r\n",
+                  client->ReadLines(2));
+        // The log shows the line as cut; its outcome line is long enough for the short form.
+        EXPECT_TRUE(harness_.sink().WaitFor("127.0.0.1 issued command 20 ' " +
+                                            line.substr(0, 255) + " ' "));
+      }
+    }
+  }
+  const auto logged = harness_.sink().Lines();
+  EXPECT_EQ(24, std::count(logged.begin(), logged.end(), "command 20 (2long) was successful "));
+  for (const std::string& line : logged) {
+    EXPECT_EQ(std::string::npos, line.find("command 0 ")) << line;
+    EXPECT_EQ(std::string::npos, line.find("command 26 ' P")) << line;
+  }
+}
+
+TEST_F(FtpSessionTest, CommandsSentTogetherAreAnsweredInOrder) {
   Client client(harness_.port());
   ASSERT_EQ(kGreeting, client.ReadLines(1));
-  // 300 characters: the first 255 are one line (NOOP), the other 45 the next (unknown).
-  const std::string line = "NOOP" + std::string(296, 'x');
-  EXPECT_EQ("200 NOOP command successful\r\n" + std::string(kNotImplemented),
-            client.Command(line, 2));
-  EXPECT_TRUE(harness_.sink().WaitFor("127.0.0.1 issued command 0 ' " + std::string(45, 'x') +
-                                      " ' "));
+  ASSERT_TRUE(client.Send("USER bob\r\nPASS x\nPWD\r\nNOOP\r\nQUIT\r\n"));
+  EXPECT_EQ(std::string(kUserOk) + kBanner + kAtRoot + "200 NOOP command successful\r\n" +
+                "221 Goodbye\r\n",
+            client.ReadToEnd());
+}
+
+TEST_F(FtpSessionTest, ALineUnfinishedWhenTheClientClosesIsStillACommand) {
+  {
+    Client client(harness_.port());
+    ASSERT_EQ(kGreeting, client.ReadLines(1));
+    ASSERT_TRUE(client.Send("NOOP\r\nUSER bob"));
+    ASSERT_EQ("200 NOOP command successful\r\n", client.ReadLines(1));
+    ::shutdown(client.fd(), SHUT_WR);
+    EXPECT_EQ(kUserOk, client.ReadToEnd());
+  }
+  EXPECT_TRUE(harness_.sink().WaitFor("Disconnect!"));
 }
 
 // ---- Directories ----
@@ -301,6 +349,7 @@ TEST_F(FtpSessionTest, CwdCdupAndPwdFollowTheArchiveTree) {
 TEST_F(FtpSessionTest, ListShowsFixedColumnsOfTheCurrentDirectory) {
   const std::string directory_at_noon =
       "dr-xr-xr--   1 owner    group               0 Jul  1 12:00 ";
+  // The root's password.txt (between version.txt and bad) is never listed; pub's is.
   const struct {
     const char* cwd;
     const char* command;
@@ -316,11 +365,12 @@ TEST_F(FtpSessionTest, ListShowsFixedColumnsOfTheCurrentDirectory) {
       {"/pub", "LIST pub/Dorvex",  // a path is ignored too
        directory_at_noon + "Dorvex\r\n" +
            "-r-xr-xr--   1 owner    group               0 Apr 17 18:40 empty.txt\r\n" +
-           "-r-xr-xr--   1 owner    group          100000 Apr 17 18:40 stored.bin\r\n"},
+           "-r-xr-xr--   1 owner    group          100000 Apr 17 18:40 stored.bin\r\n" +
+           "-r-xr-xr--   1 owner    group              18 Apr 17 18:40 password.txt\r\n"},
       {"/long", "LIST",
        "-r-xr-xr--   1 owner    group               1 Oct  1  2008 " + LongName() + "\r\n"},
       {"/", "NLST", "pub\r\nversion.txt\r\nbad\r\nlong\r\n"},
-      {"/pub", "NLST", "Dorvex\r\nempty.txt\r\nstored.bin\r\n"},
+      {"/pub", "NLST", "Dorvex\r\nempty.txt\r\nstored.bin\r\npassword.txt\r\n"},
       {"/long", "NLST", LongName() + "\r\n"},
   };
   auto client = LoggedIn();
@@ -344,18 +394,24 @@ TEST_F(FtpSessionTest, ListShowsFixedColumnsOfTheCurrentDirectory) {
 }
 
 TEST(FtpEmptyPackageTest, ListingAnEmptyDirectoryFailsAfterAnEmptyConnection) {
-  Harness harness{test::PackageBuilder(std::string(100, 'i'))};
-  ASSERT_TRUE(harness.ok());
-  Client client(harness.port());
-  ASSERT_TRUE(client.Login());
-  DataListener listener;
-  ASSERT_EQ(kPortOk, client.Command("PORT " + listener.PortArgument()));
-  for (const char* command : {"LIST", "NLST"}) {
-    SCOPED_TRACE(command);
-    const TransferResult result = Transfer(client, listener, command);
-    EXPECT_EQ(std::string(kOpening) + "550 " + command + " failed\r\n", result.replies);
-    ASSERT_TRUE(result.data.has_value());
-    EXPECT_EQ("", *result.data);
+  // A root that holds only the password entry is as empty to a client as one with nothing.
+  for (const char* only_entry : {"", "password.txt", "PASSWORD.TXT"}) {
+    SCOPED_TRACE(only_entry);
+    test::PackageBuilder builder(std::string(100, 'i'));
+    if (*only_entry != '\0') builder.AddFile(only_entry, "secret");
+    Harness harness{builder};
+    ASSERT_TRUE(harness.ok());
+    Client client(harness.port());
+    ASSERT_TRUE(client.Login());
+    DataListener listener;
+    ASSERT_EQ(kPortOk, client.Command("PORT " + listener.PortArgument()));
+    for (const char* command : {"LIST", "NLST"}) {
+      SCOPED_TRACE(command);
+      const TransferResult result = Transfer(client, listener, command);
+      EXPECT_EQ(std::string(kOpening) + "550 " + command + " failed\r\n", result.replies);
+      ASSERT_TRUE(result.data.has_value());
+      EXPECT_EQ("", *result.data);
+    }
   }
 }
 
@@ -376,6 +432,9 @@ TEST_F(FtpSessionTest, RetrSendsWholeEntriesAndFailsOnAnythingLess) {
       {"/pub", "RETR ../VERSION.TXT", ok, "3.34\r\n"},
       {"/", "RETR pub\\stored.bin", ok, StoredContent()},
       {"/", "RETR pub/empty.txt", ok, ""},
+      {"/pub", "RETR password.txt", ok, kPubPasswordContent},  // only the root's is hidden
+      {"/", "RETR pub/PASSWORD.txt", ok, kPubPasswordContent},
+      {"/", "RETR password.txt", kRetrFailed, std::nullopt},
       {"/", "RETR long/x", kRetrFailed, std::nullopt},
       {"/", "RETR pub", kRetrFailed, std::nullopt},
       {"/", "RETR pub/", kRetrFailed, std::nullopt},
@@ -445,6 +504,50 @@ TEST_F(FtpSessionTest, RetrTracesEachOutcomeFromItsModule) {
   }
   EXPECT_EQ(2, test::CountMessage(messages, "RetrFile: SendFile returned 0 (OK)!"));
   EXPECT_NE(std::string::npos, text.find("/ftp_s.cpp("));
+}
+
+TEST_F(FtpSessionTest, ThePasswordEntryIsAbsentByEveryPath) {
+  const struct {
+    const char* cwd;
+    const char* name;
+  } cases[] = {
+      {"/", "password.txt"},        {"/", "/PASSWORD.TXT"},   {"/", "\\password.txt"},
+      {"/", "pub/../password.txt"}, {"/pub", "../Password.Txt"}, {"/pub", "/password.txt"},
+      {"/pub/Dorvex", "../../password.txt"}, {"/", "missing.txt"},  // the model it must match
+  };
+  test::TraceCapture capture;
+  ASSERT_TRUE(capture.ok());
+  auto client = LoggedIn();
+  DataListener listener;
+  ASSERT_EQ(kPortOk, client->Command("PORT " + listener.PortArgument()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.cwd << " " << c.name);
+    ASSERT_EQ(kCwdOk, client->Command(std::string("CWD ") + c.cwd));
+    const TransferResult result = Transfer(*client, listener, std::string("RETR ") + c.name);
+    EXPECT_EQ(kRetrFailed, result.replies);
+    EXPECT_FALSE(result.data.has_value());
+  }
+  ASSERT_EQ("221 Goodbye\r\n", client->Command("QUIT"));
+  ASSERT_TRUE(harness_.sink().WaitFor("Disconnect!"));
+  const auto messages = test::TraceMessages(capture.Finish());
+  const auto logged = harness_.sink().Lines();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = MakePath(c.name);
+    EXPECT_LE(1, test::CountMessage(messages, "RetrFile: Entry '" + path + "' not found!"));
+    const std::string line = std::string("RETR ") + c.name;
+    for (const std::string& expected :
+         {"127.0.0.1 issued command 14 ' " + line + " ' ",
+          "anonymous command 14 ' " + line + " ' has failed "}) {
+      EXPECT_EQ(1, std::count(logged.begin(), logged.end(), expected)) << expected;
+    }
+  }
+  // One trace line each, and no transfer began.
+  EXPECT_EQ(static_cast<long>(std::size(cases)),
+            std::count_if(messages.begin(), messages.end(), [](const std::string& message) {
+              return message.find("' not found!") != std::string::npos;
+            }));
+  EXPECT_EQ(0, test::CountMessage(messages, "RetrFile: SendFile returned 0 (OK)!"));
 }
 
 // ---- PORT ----
@@ -576,15 +679,6 @@ TEST_F(FtpSessionTest, AWholeConversationIsLoggedLineByLine) {
   EXPECT_TRUE(harness_.sink().all_copied());
 }
 
-TEST_F(FtpSessionTest, ALineOfExactlyTheLimitLeavesAnEmptyLineBehind) {
-  // 255 characters fill the line buffer; the CR LF after them is read as an empty line.
-  Client client(harness_.port());
-  ASSERT_EQ(kGreeting, client.ReadLines(1));
-  EXPECT_EQ("200 NOOP command successful\r\n" + std::string(kNotImplemented),
-            client.Command("NOOP " + std::string(250, 'x'), 2));
-  EXPECT_TRUE(harness_.sink().WaitFor("127.0.0.1 issued command 0 '  ' "));
-}
-
 // ---- Ending conversations ----
 
 TEST_F(FtpSessionTest, ACommandTimeOutEndsAnIdleConversation) {
@@ -595,6 +689,131 @@ TEST_F(FtpSessionTest, ACommandTimeOutEndsAnIdleConversation) {
   EXPECT_EQ("", client.ReadToEnd());
   EXPECT_GE(steady_clock::now() - start, milliseconds(900));
   EXPECT_TRUE(harness_.sink().WaitFor("Disconnect!"));
+}
+
+TEST_F(FtpSessionTest, SilentAndHalfSentLinesEndAtTheDeadlineThatApplies) {
+  const struct {
+    const char* what;
+    int64_t grace_ms;
+    int64_t idle_ms;
+    int command_seconds;
+    bool log_in;
+    std::string bytes;  // sent before the silence
+    std::string reply;  // the only reply to them
+    milliseconds at_least;
+  } cases[] = {
+      {"silent before login", 300, 0, 0, false, "", "", milliseconds(250)},
+      {"half a line before login", 300, 0, 0, false, "USER bo", "", milliseconds(250)},
+      {"USER without PASS", 300, 0, 0, false, "USER bob\r\n", kUserOk, milliseconds(250)},
+      {"silent after login", 60000, 300, 0, true, "", "", milliseconds(250)},
+      {"half a line after login", 60000, 300, 0, true, "NOO", "", milliseconds(250)},
+      {"logged out again by USER", 60000, 300, 0, true, "USER carol\r\n", kUserOk,
+       milliseconds(250)},
+      {"the command time-out comes first", 60000, 60000, 1, true, "PW", "", milliseconds(900)},
+      {"the idle time-out comes first", 60000, 300, 60, true, "", "", milliseconds(250)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness_.daemon().SetLoginGraceMilliseconds(c.grace_ms);
+    harness_.daemon().SetIdleTimeoutMilliseconds(c.idle_ms);
+    harness_.daemon().SetCommandTimeout(c.command_seconds);
+    const auto lines_before = harness_.sink().Lines();
+    const auto start = steady_clock::now();
+    Client client(harness_.port());
+    if (c.log_in) {
+      ASSERT_TRUE(client.Login());
+    } else {
+      ASSERT_EQ(kGreeting, client.ReadLines(1));
+    }
+    const auto silent_from = c.log_in ? steady_clock::now() : start;
+    ASSERT_TRUE(client.Send(c.bytes));
+    EXPECT_EQ(c.reply, client.ReadLines(c.reply.empty() ? 0 : 1));
+    EXPECT_TRUE(client.ClosedByServerWithin(seconds(5)));
+    EXPECT_GE(steady_clock::now() - silent_from, c.at_least);
+    // The close is a disconnection: its log line and no other after the last command's.
+    ASSERT_TRUE(harness_.daemon().WaitForConnections(seconds(5)));
+    const auto lines = harness_.sink().Lines();
+    ASSERT_LT(lines_before.size(), lines.size());
+    EXPECT_EQ("Disconnect!", lines.back());
+    EXPECT_EQ(1, std::count(lines.begin() + static_cast<long>(lines_before.size()), lines.end(),
+                            "Disconnect!"));
+  }
+}
+
+TEST_F(FtpSessionTest, TheLoginGraceCountsFromTheConnectionNotFromTheLastLine) {
+  harness_.daemon().SetLoginGraceMilliseconds(500);
+  Client client(harness_.port());
+  ASSERT_EQ(kGreeting, client.ReadLines(1));
+  const auto start = steady_clock::now();
+  // A client that keeps talking but never logs in is closed all the same.
+  bool closed = false;
+  while (!closed && steady_clock::now() - start < seconds(5)) {
+    closed = client.Command("NOOP") != "200 NOOP command successful\r\n";
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(400));
+}
+
+TEST_F(FtpSessionTest, ABusySessionOutlivesItsIdleTimeOutAndALoggedInOneItsLoginGrace) {
+  harness_.daemon().SetLoginGraceMilliseconds(200);
+  harness_.daemon().SetIdleTimeoutMilliseconds(300);
+  auto client = LoggedIn();
+  const auto start = steady_clock::now();
+  // Well past both: each new line sets the idle clock back, and the grace is over once logged in.
+  while (steady_clock::now() - start < milliseconds(1000)) {
+    ASSERT_EQ("200 NOOP command successful\r\n", client->Command("NOOP"));
+  }
+  // Silence then ends it.
+  EXPECT_TRUE(client->ClosedByServerWithin(seconds(5)));
+}
+
+TEST_F(FtpSessionTest, SilentClientsNoLongerLockTheServiceOut) {
+  // As the application runs it: no command time-out.
+  harness_.daemon().SetCommandTimeout(0);
+  harness_.daemon().SetLoginGraceMilliseconds(300);
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int i = 0; i < net::TcpServer::MAX_CONNECTIONS; ++i) {
+    silent.push_back(std::make_unique<Client>(harness_.port()));
+    ASSERT_EQ(kGreeting, silent.back()->ReadLines(1));
+  }
+  for (auto& client : silent) ASSERT_TRUE(client->ClosedByServerWithin(seconds(5)));
+  ASSERT_TRUE(harness_.daemon().WaitForConnections(seconds(5)));
+  Client late(harness_.port());
+  EXPECT_TRUE(late.Login());
+}
+
+TEST_F(FtpSessionTest, TimeOutsInSecondsReadBackAsSet) {
+  FtpDaemon& daemon = harness_.daemon();
+  EXPECT_EQ(300, daemon.idle_timeout());
+  EXPECT_EQ(60, daemon.login_grace());
+  daemon.SetIdleTimeout(2);
+  daemon.SetLoginGrace(0);
+  EXPECT_EQ(2, daemon.idle_timeout());
+  EXPECT_EQ(2000, daemon.idle_timeout_ms());
+  EXPECT_EQ(0, daemon.login_grace());
+  daemon.SetIdleTimeoutMilliseconds(1);  // never shown as 0, which would mean no limit
+  EXPECT_EQ(1, daemon.idle_timeout());
+  daemon.SetLoginGrace(-5);
+  EXPECT_EQ(0, daemon.login_grace_ms());
+}
+
+// ---- Replies on the wire ----
+
+TEST_F(FtpSessionTest, AMultiLineReplyLeavesInOneSend) {
+  // In pieces, the later lines would wait for the acknowledgement of the first, which the
+  // client delays: the first receive would return the first line alone.
+  Client client(harness_.port());
+  ASSERT_EQ(kGreeting, client.ReadLines(1));
+  ASSERT_EQ(kUserOk, client.Command("USER anonymous"));
+  const struct {
+    const char* line;
+    const char* reply;
+  } cases[] = {{"PASS x", kBanner}, {"HELP", kHelpReply}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    ASSERT_TRUE(client.Send(std::string(c.line) + "\r\n"));
+    EXPECT_EQ(c.reply, client.ReceiveOnce());
+  }
 }
 
 TEST_F(FtpSessionTest, DestroyingTheDaemonEndsLiveConversations) {

@@ -1,7 +1,8 @@
 // ftp/ftp_test_server.cpp -- a small host of the FTP service for the integration test.
 //
 //   ftp_test_server --write-fixture DIR   writes DIR/fixture.pkg (the unit tests' package) and
-//                                         the expected contents under DIR/expected/, then exits
+//                                         the expected contents under DIR/expected/ (its
+//                                         password.txt is pub's), then exits
 //   ftp_test_server PACKAGE               serves PACKAGE on 127.0.0.1 at a free port: prints
 //                                         "PORT <n>", then every log line as "LOG <line>", until
 //                                         standard input closes
@@ -47,7 +48,8 @@ int WriteFixture(const std::string& dir) {
   if (!WriteFile(dir + "/fixture.pkg", ftp::ftptest::FixturePackage().Build())) return 1;
   const bool ok = WriteFile(expected + "/Image", test::SampleEntryContent()) &&
                   WriteFile(expected + "/version.txt", test::kSampleVersion) &&
-                  WriteFile(expected + "/stored.bin", ftp::ftptest::StoredContent());
+                  WriteFile(expected + "/stored.bin", ftp::ftptest::StoredContent()) &&
+                  WriteFile(expected + "/password.txt", ftp::ftptest::kPubPasswordContent);
   return ok ? 0 : 1;
 }
 

@@ -3,12 +3,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace kelvane::ftp::ftptest {
 namespace {
@@ -110,6 +112,32 @@ bool Client::Send(std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+bool Client::SendByteByByte(std::string_view bytes) {
+  const int on = 1;
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (!Send(bytes.substr(i, 1))) return false;
+  }
+  return true;
+}
+
+std::string Client::ReceiveOnce(milliseconds bound) {
+  if (!pending_.empty()) return std::exchange(pending_, {});
+  char buffer[4096];
+  const long n = ReceiveBefore(fd_.get(), buffer, sizeof buffer, Clock::now() + bound);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+bool Client::ClosedByServerWithin(milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  pending_.clear();
+  char buffer[4096];
+  long n;
+  while ((n = ReceiveBefore(fd_.get(), buffer, sizeof buffer, deadline)) > 0) {
+  }
+  return n == 0;
 }
 
 std::string Client::ReadLines(int count, milliseconds bound) {

@@ -75,6 +75,11 @@ class Client {
   int fd() const { return fd_.get(); }
 
   bool Send(std::string_view bytes);
+  // Sends |bytes| one send per byte with Nagle's algorithm off, so that they arrive in pieces.
+  bool SendByteByByte(std::string_view bytes);
+  // What one receive returns once input is waiting (after what an earlier read left over);
+  // empty after |bound| or at the end of the stream.
+  std::string ReceiveOnce(milliseconds bound = kPromptly);
   // Reads until |count| CR LF line ends have arrived (or the connection ends, or |bound|).
   std::string ReadLines(int count, milliseconds bound = kPromptly);
   // Sends |line| and CR LF, then reads |reply_lines| lines.
@@ -85,6 +90,9 @@ class Client {
   bool Login(std::string_view user = "anonymous");
   // Closes the connection.
   void Close() { fd_.Reset(); }
+  // Whether the server has ended the connection: the end of the stream arrives within |bound|
+  // (any bytes before it are dropped).
+  bool ClosedByServerWithin(milliseconds bound);
 
  private:
   platform::UniqueFd fd_;

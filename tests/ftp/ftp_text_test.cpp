@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_text.h"
@@ -41,6 +42,88 @@ TEST(LookupCommandTest, OnlyGreetingCommandsPassWithoutLogin) {
                       number == kQuit || number == kHelp || number == kNoop;
     EXPECT_EQ(!free, NeedsLogin(number));
   }
+}
+
+// Feeds |bytes| to a buffer in the pieces |cuts| gives (offsets, ascending) and takes every line
+// after each piece; an unfinished line at the end is reported after "<unfinished>".
+std::vector<std::string> CutIntoLines(const std::string& bytes, const std::vector<size_t>& cuts) {
+  CommandLineBuffer buffer;
+  std::vector<std::string> lines;
+  size_t from = 0;
+  std::vector<size_t> ends = cuts;
+  ends.push_back(bytes.size());
+  for (size_t end : ends) {
+    buffer.Append(std::string_view(bytes).substr(from, end - from));
+    from = end;
+    std::string line;
+    while (buffer.TakeLine(&line)) lines.push_back(line);
+  }
+  std::string rest = "untouched";
+  if (buffer.TakeUnfinishedLine(&rest)) {
+    lines.push_back("<unfinished>");
+    lines.push_back(rest);
+  } else if (rest != "untouched") {
+    lines.push_back("<output changed>");
+  }
+  return lines;
+}
+
+TEST(CommandLineBufferTest, OneLineSentIsOneLineTakenAtEverySplit) {
+  const std::string x255(255, 'x');
+  const struct {
+    std::string what;
+    std::string bytes;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"two lines", "NOOP\r\nPWD\r\n", {"NOOP", "PWD"}},
+      {"bare LF", "NOOP\nPWD\n", {"NOOP", "PWD"}},
+      {"empty lines", "\r\n\n", {"", ""}},
+      {"CR anywhere", "NO\rOP\r\r\n", {"NOOP"}},
+      {"NUL kept raw", std::string("NO\0OP\n", 6), {std::string("NO\0OP", 5)}},
+      {"253 characters", std::string(253, 'x') + "\r\n", {std::string(253, 'x')}},
+      {"254 characters", std::string(254, 'x') + "\r\n", {std::string(254, 'x')}},
+      {"255 characters", x255 + "\r\n", {x255}},
+      {"255 characters, bare LF", x255 + "\n", {x255}},
+      {"256 characters", x255 + "y\r\n", {x255}},
+      {"258 characters, then a line", x255 + "PWD\r\nNOOP\r\n", {x255, "NOOP"}},
+      {"CRs after the cut", x255 + "\r\r\r\n", {x255}},
+      {"CRs do not count", std::string(300, '\r') + "NOOP\n", {"NOOP"}},
+      {"a long tail", "NOOP" + std::string(2000, 'x') + "\nPWD\n",
+       {"NOOP" + std::string(251, 'x'), "PWD"}},
+      {"unfinished", "NOOP\r\nPW", {"NOOP", "<unfinished>", "PW"}},
+      {"unfinished, only a CR", "\r", {"<unfinished>", ""}},
+      {"unfinished after the cut", x255 + "zz", {"<unfinished>", x255}},
+      {"nothing", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.lines, CutIntoLines(c.bytes, {}));
+    for (size_t cut = 1; cut < c.bytes.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      ASSERT_EQ(c.lines, CutIntoLines(c.bytes, {cut}));
+    }
+    std::vector<size_t> every_byte;
+    for (size_t cut = 1; cut < c.bytes.size(); ++cut) every_byte.push_back(cut);
+    EXPECT_EQ(c.lines, CutIntoLines(c.bytes, every_byte));
+  }
+}
+
+TEST(CommandLineBufferTest, AnUnfinishedLineWaitsBehindCompleteOnes) {
+  CommandLineBuffer buffer;
+  buffer.Append("NOOP\nPW");
+  std::string line = "untouched";
+  EXPECT_FALSE(buffer.TakeUnfinishedLine(&line));
+  EXPECT_EQ("untouched", line);
+  ASSERT_TRUE(buffer.TakeLine(&line));
+  EXPECT_EQ("NOOP", line);
+  EXPECT_FALSE(buffer.TakeLine(&line));
+  ASSERT_TRUE(buffer.TakeUnfinishedLine(&line));
+  EXPECT_EQ("PW", line);
+  EXPECT_FALSE(buffer.TakeUnfinishedLine(&line));
+  // Afresh: the next bytes begin a new line.
+  buffer.Append("D\n");
+  ASSERT_TRUE(buffer.TakeLine(&line));
+  EXPECT_EQ("D", line);
 }
 
 std::string Cleaned(std::string bytes, int count) {

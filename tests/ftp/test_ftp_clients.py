@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Real FTP clients against the FTP service: Python's ftplib in active mode and curl.
+"""Real FTP clients against the FTP service: Python's ftplib in active mode, curl, lftp and wget.
 
 ftp_test_server (path in KELVANE_FTP_TEST_SERVER) writes the unit tests' fixture package and
 serves it on 127.0.0.1 at a free port, printing every log line. Every wait is bounded.
@@ -19,6 +19,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 SERVER = os.environ.get("KELVANE_FTP_TEST_SERVER", "")
 CURL = shutil.which("curl")
+LFTP = shutil.which("lftp")
+WGET = shutil.which("wget")
+# Spellings and paths of the root's password.txt, which the service must treat as absent.
+HIDDEN_PASSWORD = ("password.txt", "/PASSWORD.TXT", "pub/../password.txt", "\\password.txt")
+ROOT_NAMES = ["pub", "version.txt", "bad", "long"]
 BOUND = 30  # seconds for anything that should happen promptly
 
 def needs_curl_conversation(test):
@@ -81,7 +86,7 @@ class FtpClientsTest(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="kelvane_ftp_")
         subprocess.run([SERVER, "--write-fixture", cls.dir], check=True, timeout=BOUND)
         cls.expected = {}
-        for name in ("Image", "version.txt", "stored.bin"):
+        for name in ("Image", "version.txt", "stored.bin", "password.txt"):
             with open(os.path.join(cls.dir, "expected", name), "rb") as f:
                 cls.expected[name] = f.read()
         cls.server = ServerProcess(os.path.join(cls.dir, "fixture.pkg"))
@@ -106,7 +111,7 @@ class FtpClientsTest(unittest.TestCase):
             response = ftp.login("anonymous", "device@example.com")
             self.assertTrue(response.startswith("220-logon successful"), response)
             self.assertEqual("/", ftp.pwd())
-            self.assertEqual(["pub", "version.txt", "bad", "long"], ftp.nlst())
+            self.assertEqual(ROOT_NAMES, ftp.nlst())
             listing = []
             ftp.retrlines("LIST", listing.append)
             self.assertEqual(4, len(listing))
@@ -145,6 +150,26 @@ class FtpClientsTest(unittest.TestCase):
                 ftp.storbinary("STOR x", io.BytesIO(b"data"))
             # The conversation goes on after every failure.
             self.assertEqual("/", ftp.pwd())
+        finally:
+            ftp.quit()
+
+    def test_ftplib_never_sees_the_password_entry(self):
+        ftp = self.connect()
+        try:
+            ftp.login()
+            self.assertEqual(ROOT_NAMES, ftp.nlst())
+            listing = []
+            ftp.retrlines("LIST", listing.append)
+            self.assertEqual([], [line for line in listing if "password" in line.lower()])
+            for name in HIDDEN_PASSWORD:
+                with self.subTest(name=name):
+                    with self.assertRaises(ftplib.error_perm) as caught:
+                        ftp.retrbinary("RETR " + name, lambda data: None)
+                    self.assertEqual("550 RETR failed", str(caught.exception))
+            # A password.txt below the root is an ordinary file.
+            ordinary = io.BytesIO()
+            ftp.retrbinary("RETR pub/password.txt", ordinary.write)
+            self.assertEqual(self.expected["password.txt"], ordinary.getvalue())
         finally:
             ftp.quit()
 
@@ -209,11 +234,24 @@ class FtpClientsTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         # curl turns the CR LF of an ASCII listing into the local line end.
         lines = result.stdout.decode("ascii").splitlines()
-        self.assertEqual(["Dorvex", "empty.txt", "stored.bin"], [l[59:] for l in lines])
+        pub_names = ["Dorvex", "empty.txt", "stored.bin", "password.txt"]
+        self.assertEqual(pub_names, [l[59:] for l in lines])
         self.assertTrue(all(l.startswith("dr-xr-xr--   1 owner    group") for l in lines[:1]))
         names = self.curl("pub/", "--disable-eprt", "--list-only")
-        self.assertEqual(["Dorvex", "empty.txt", "stored.bin"],
-                         names.stdout.decode("ascii").splitlines())
+        self.assertEqual(pub_names, names.stdout.decode("ascii").splitlines())
+        root = self.curl("", "--disable-eprt", "--list-only")
+        self.assertEqual(ROOT_NAMES, root.stdout.decode("ascii").splitlines())
+
+    @needs_curl_conversation
+    def test_curl_cannot_fetch_the_password_entry(self):
+        for path in ("password.txt", "PASSWORD.TXT", "pub/../password.txt"):
+            with self.subTest(path=path):
+                result = self.curl(path, "--disable-eprt")
+                self.assertNotEqual(0, result.returncode)
+                self.assertEqual(b"", result.stdout)
+        result = self.curl("pub/password.txt", "--disable-eprt")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(self.expected["password.txt"], result.stdout)
 
     @unittest.skipUnless(CURL, "curl is not installed")
     def test_curl_never_reports_a_broken_download_as_complete(self):
@@ -232,6 +270,45 @@ class FtpClientsTest(unittest.TestCase):
             with self.subTest(client=index):
                 self.assertEqual(0, result.returncode, result.stderr)
                 self.assertTrue(result.stdout == self.expected["Image"])
+
+    # ---- lftp and wget, active mode ----
+
+    def lftp(self, commands):
+        script = ("set ftp:passive-mode off; set net:max-retries 1; set net:timeout %d; "
+                  "open -p %d 127.0.0.1; %s" % (BOUND, self.server.port, commands))
+        return subprocess.run([LFTP, "-c", script], capture_output=True, timeout=BOUND + 10)
+
+    @unittest.skipUnless(LFTP, "lftp is not installed")
+    def test_lftp_lists_and_fetches_without_the_password_entry(self):
+        listed = self.lftp("nlist; cls -1 pub")
+        self.assertEqual(0, listed.returncode, listed.stderr)
+        self.assertEqual(ROOT_NAMES + ["pub/Dorvex/", "pub/empty.txt", "pub/password.txt",
+                                       "pub/stored.bin"],
+                         listed.stdout.decode("ascii").splitlines())
+        ordinary = self.lftp("cat pub/password.txt")
+        self.assertEqual(0, ordinary.returncode, ordinary.stderr)
+        self.assertEqual(self.expected["password.txt"], ordinary.stdout)
+        for name in HIDDEN_PASSWORD[:3]:
+            with self.subTest(name=name):
+                hidden = self.lftp("cat " + name)
+                self.assertNotEqual(0, hidden.returncode)
+                self.assertEqual(b"", hidden.stdout)
+                self.assertIn(b"550 RETR failed", hidden.stderr)
+
+    @unittest.skipUnless(WGET, "wget is not installed")
+    def test_wget_downloads_and_cannot_fetch_the_password_entry(self):
+        def wget(path):
+            url = "ftp://127.0.0.1:%d/%s" % (self.server.port, path)
+            return subprocess.run([WGET, "--no-passive-ftp", "-q", "-T", str(BOUND), "-t", "1",
+                                   "-O", "-", url], capture_output=True, timeout=BOUND + 10)
+        image = wget("pub/Dorvex/Updates/Image")
+        self.assertEqual(0, image.returncode, image.stderr)
+        self.assertTrue(image.stdout == self.expected["Image"])
+        ordinary = wget("pub/password.txt")
+        self.assertEqual(self.expected["password.txt"], ordinary.stdout)
+        hidden = wget("password.txt")
+        self.assertNotEqual(0, hidden.returncode)
+        self.assertEqual(b"", hidden.stdout)
 
 
 if __name__ == "__main__":
