@@ -136,7 +136,8 @@ void templ::ServeRequest(Request& request, AnswerBuffers& buffers) {
   // A body the client cut short ends where it stopped, not at the announced length.
   line[request.body.size()] = '\0';
   const bool post = request.kind == RequestKind::kPost;
-  if (post) ParseFormVariables(line, buffers.variables, TraceSink);  // a cut-off table is still served
+  // A cut-off table is still served.
+  if (post) ParseFormVariables(line, buffers.variables, TraceSink);
 
   Trace("OnGet(cli=0x%X:%d,file='%s')\n", peer.address, peer.port, path);
   if (!OnRequest(client, peer.address, peer.port, path, buffers.cookie.data(),

@@ -108,7 +108,7 @@ class templ : public mimetab {
   // the expiry line when |expires| is given, and the empty line.
   void SendHeader(httpsock& client, const char* type, const char* cookie, const char* expires);
 
-  // Copies the entry open in |file| to |client| unchanged, in blocks of 256 bytes. Stops at the
+  // Copies the entry open in |file| to |client| unchanged, in blocks of 64 KiB. Stops at the
   // entry's end or at a failed read (file.failed() tells).
   void SendFileBody(httpsock& client, archfile& file);
 

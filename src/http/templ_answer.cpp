@@ -62,7 +62,9 @@ bool templ::OnRequest(httpsock& client, uint32_t address, uint16_t port, const c
     Trace("templ::OnRequest: '%s' '%s' +INCLUDES\n", path, type->MimeType);
     SendHeader(client, type->MimeType, cookie, kPageExpiry);
     // A HEAD answer ends with its header: no entry is read for nothing.
-    if (!client.dropping_body()) ExpandIncludes(client, file, address, port, path, cookie, variables);
+    if (!client.dropping_body()) {
+      ExpandIncludes(client, file, address, port, path, cookie, variables);
+    }
   } else {
     Trace("templ::OnRequest: '%s' '%s' +NO_INCLUDES\n", path, type->MimeType);
     SendHeader(client, type->MimeType, cookie, nullptr);
