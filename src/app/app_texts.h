@@ -40,6 +40,7 @@ inline constexpr const char* kFtpPortErrorFormat =
 inline constexpr const char* kRestartNeeded =
     "Please restart application for changes to take effect!";
 inline constexpr const char* kHttpRunFailedFormat = "Unable to run HTTP server on port %d!";
+inline constexpr const char* kHttpPortsTakenFormat = "Ports %d to %d could not be opened.";
 
 // Ports dialog.
 inline constexpr const char* kFtpPortLabel = "FTP Server Port:";

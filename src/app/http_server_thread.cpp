@@ -2,6 +2,7 @@
 #include "app/http_server_thread.h"
 
 #include <algorithm>
+#include <string>
 #include <system_error>
 
 #include "app/app_texts.h"
@@ -27,15 +28,24 @@ bool HttpServerThread::Start(archive::FileArchiveReader& reader, std::atomic<uin
   return true;
 }
 
+void HttpServerThread::SetRequestLimits(std::chrono::milliseconds head_timeout,
+                                        int minimum_body_rate) {
+  head_timeout_ = head_timeout;
+  minimum_body_rate_ = minimum_body_rate;
+}
+
 void HttpServerThread::Body(archive::FileArchiveReader& reader, std::atomic<uint16_t>* port,
                             FrontEnd& front_end) {
   int failed_attempts = 0;
-  uint16_t last_port = port->load();
+  const uint16_t first_port = port->load();
+  uint16_t last_port = first_port;
   bool stopped = false;
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     last_port = port->load();
     auto server = std::make_shared<http::appsrv>(reader, "", last_port);
     server->TraceSink = trace::TraceVPrintf;
+    server->SetHeadTimeout(head_timeout_);
+    server->SetMinimumBodyRate(minimum_body_rate_);
     {
       std::lock_guard<std::mutex> hold(mutex_);
       if (stop_requested_) {
@@ -65,7 +75,12 @@ void HttpServerThread::Body(archive::FileArchiveReader& reader, std::atomic<uint
   changed_.notify_all();
   // A service ended by Stop at exit has nothing to report.
   if (failed_attempts > 0 && !stopped) {
-    front_end.ShowMessage(Format(texts::kHttpRunFailedFormat, last_port));
+    std::string message = Format(texts::kHttpRunFailedFormat, last_port);
+    if (failed_attempts == kPortAttempts) {
+      message += ' ';
+      message += Format(texts::kHttpPortsTakenFormat, first_port, last_port);
+    }
+    front_end.ShowMessage(message);
   }
 }
 

@@ -34,10 +34,16 @@ class HttpServerThread {
   // Starts the thread: up to 20 times it makes an appsrv on |*port| (empty root, trace sink the
   // diagnostic trace) and runs it; a port that cannot be opened advances |*port| by one (16-bit,
   // wrapping) and counts as a failed attempt. When at least one attempt failed and no Stop came,
-  // the thread shows "Unable to run HTTP server on port %d!" with the last port tried. |reader|,
+  // the thread shows "Unable to run HTTP server on port %d!" with the last port tried, followed,
+  // when every attempt failed, by the range of ports tried. |reader|,
   // |port| and |front_end| must outlive the thread. False when the thread could not start or
   // was started before.
   bool Start(archive::FileArchiveReader& reader, std::atomic<uint16_t>* port, FrontEnd& front_end);
+
+  // The request limits every appsrv made gets: the time from a connection to its whole request
+  // head, and the slowest rate a body may come at, in bytes per second (0: no bound for either).
+  // By default the server's own (10 s, 500 bytes per second). Before Start.
+  void SetRequestLimits(std::chrono::milliseconds head_timeout, int minimum_body_rate);
 
   // Ends the service and waits for the thread. Idempotent.
   void Stop();
@@ -49,6 +55,8 @@ class HttpServerThread {
  private:
   void Body(archive::FileArchiveReader& reader, std::atomic<uint16_t>* port, FrontEnd& front_end);
 
+  std::chrono::milliseconds head_timeout_{http::templ::kDefaultHeadTimeoutMs};
+  int minimum_body_rate_ = http::templ::kDefaultMinimumBodyRate;
   std::thread thread_;
   std::mutex mutex_;  // guards the fields below
   std::condition_variable changed_;

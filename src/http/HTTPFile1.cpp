@@ -29,7 +29,11 @@ bool archfile::Open(const char* path) {
     return false;
   }
   KELVANE_TRACE("Open: Cnv('%s')\n", converted);
-  stream_ = reader_.OpenFile(cursor_, converted);
+  // The password entry is never served: it fails as a missing name does, whatever the spelling.
+  const archive::ArchiveNode* node = cursor_.Find(converted);
+  if (node != nullptr && !archive::IsPasswordEntry(*node)) {
+    stream_ = reader_.OpenFile(cursor_, converted);
+  }
   KELVANE_TRACE("Open: OpenFile(%s) %s\n", converted, stream_ ? "OK" : "FAILED");
   return stream_ != nullptr;
 }

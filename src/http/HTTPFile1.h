@@ -2,7 +2,7 @@
 // entry at a time, looked up from the package root.
 //
 // Its lines go to the diagnostic trace with this module's source prefix (not through the
-// server's sink). One archfile belongs to one server object and is used on its thread only.
+// server's sink). An archfile is used by one thread at a time; the server makes one per answer.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +22,8 @@ class archfile {
 
   // Opens the entry at |path| ('/' or '\' separated; a leading separator starts at the root,
   // every other path starts at the cursor, which stays at the root). Closes the entry open
-  // before. False when the path is too long, names nothing, or names a directory.
+  // before. False when the path is too long, names nothing, names a directory, or names the
+  // package's password entry.
   bool Open(const char* path);
 
   // Up to |size| bytes of the open entry's content; 0 at its end, on a failure, or when no entry

@@ -7,6 +7,7 @@ namespace kelvane::http::texts {
 // Request head.
 inline constexpr const char* kGetPrefix = "GET /";
 inline constexpr const char* kPostPrefix = "POST /";
+inline constexpr const char* kHeadPrefix = "HEAD /";
 inline constexpr const char* kCookiePrefix = "Cookie: ";
 inline constexpr const char* kLengthPrefix = "Content-Length: ";
 // What a path naming a directory is completed with.
@@ -30,6 +31,12 @@ inline constexpr const char* kNotImplementedPage =
     "<HTML><BODY>Method not implemented!<P></BODY></HTML>";
 inline constexpr const char* kBadRequestStatus = "HTTP/1.0 400 Bad Request\r\n";
 inline constexpr const char* kBadRequestPage = "<HTML><BODY>Bad request!<P></BODY></HTML>";
+// A directory asked for without its final '/': the location line, then a page with the link.
+inline constexpr const char* kMovedStatus = "HTTP/1.0 301 Moved Permanently\r\n";
+inline constexpr const char* kLocationLineStart = "Location: ";
+inline constexpr const char* kMovedPageStart = "<HTML><BODY>Moved to <A HREF=\"";
+inline constexpr const char* kMovedPageMiddle = "\">";
+inline constexpr const char* kMovedPageEnd = "</A><P></BODY></HTML>";
 
 // Includes in pages.
 inline constexpr const char* kUnknownIncludeStart = "[?";

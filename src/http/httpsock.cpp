@@ -10,8 +10,9 @@ namespace {
 std::mutex g_uses_lock;  // guards g_uses: servers of tests and tools may live on several threads
 int g_uses = 0;
 
-// Clients wait in the listen backlog while one is served.
-constexpr int kBacklog = 5;
+// Clients wait in the listen backlog only between two turns of the server's loop, but a burst
+// of connections must not be refused meanwhile.
+constexpr int kBacklog = 128;
 
 void TakeUse() {
   std::lock_guard<std::mutex> hold(g_uses_lock);
@@ -56,12 +57,29 @@ bool httpsock::SetTimeouts(int milliseconds) {
 int httpsock::SendBytes(const void* data, int count) {
   if (aborted_ || send_failed_ || !handle_.valid()) return -1;
   if (count <= 0) return 0;
-  const long sent = platform::SendAll(handle_.get(), data, static_cast<size_t>(count));
+  int to_send = count;
+  if (head_only_) {
+    if (dropping_body()) return count;
+    static constexpr char kHeaderEnd[] = "\r\n\r\n";
+    const auto* bytes = static_cast<const char*>(data);
+    for (int i = 0; i < count; ++i) {
+      if (bytes[i] == kHeaderEnd[header_end_seen_]) {
+        ++header_end_seen_;
+      } else {
+        header_end_seen_ = bytes[i] == '\r' ? 1 : 0;
+      }
+      if (header_end_seen_ == 4) {
+        to_send = i + 1;
+        break;
+      }
+    }
+  }
+  const long sent = platform::SendAll(handle_.get(), data, static_cast<size_t>(to_send));
   if (sent < 0) {
     send_failed_ = true;
     return -1;
   }
-  return static_cast<int>(sent);
+  return count;
 }
 
 int httpsock::SendString(const char* text) {
@@ -93,11 +111,21 @@ int httpsock::ReceiveBytes(void* buffer, int count) {
   return received;
 }
 
+long httpsock::ReceiveAvailable(void* buffer, int count) {
+  receive_failed_ = false;
+  if (count <= 0) return platform::kNothingWaiting;
+  const long n = platform::ReceiveNow(handle_.get(), buffer, static_cast<size_t>(count));
+  if (n == -1) receive_failed_ = true;
+  return n;
+}
+
 void httpsock::Adopt(platform::UniqueFd handle) {
   handle_ = std::move(handle);
   aborted_ = false;
   send_failed_ = false;
   receive_failed_ = false;
+  head_only_ = false;
+  header_end_seen_ = 0;
 }
 
 int httplistensock::Listen(const platform::Ipv4Endpoint& address) {
@@ -109,10 +137,11 @@ int httplistensock::Listen(const platform::Ipv4Endpoint& address) {
   return 0;
 }
 
-int httplistensock::Accept(httpsock& client, platform::Ipv4Endpoint* address) {
+int httplistensock::Accept(httpsock& client, platform::Ipv4Endpoint* address,
+                           platform::AcceptError* error) {
   client.Close();
   platform::Ipv4Endpoint peer;
-  platform::UniqueFd accepted = platform::Accept(handle(), &peer);
+  platform::UniqueFd accepted = platform::Accept(handle(), &peer, error);
   if (!accepted.valid()) return -1;
   client.Adopt(std::move(accepted));
   *address = peer;

@@ -1,13 +1,14 @@
 // http/httpsock.h -- the HTTP service's own socket wrapper: a connected client socket
 // (httpsock) and the server's listening socket (httplistensock).
 //
-// The HTTP service does not use the TCP framework of net/: it serves one connection at a time on
-// its own thread, and each socket object belongs to that thread. Every object counts as one use
-// of the process-wide socket-library counter while it exists.
+// The HTTP service does not use the TCP framework of net/. A socket object is used by one thread
+// at a time: the server's thread while the request comes in, then the answer thread it is handed
+// to. Every object counts as one use of the process-wide socket-library counter while it exists.
 #pragma once
 
 #include <cstddef>
 
+#include "platform/poll.h"
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
 
@@ -45,6 +46,12 @@ class httpsock {
   // failed send (the client is gone or took nothing within the time-out) every later send fails
   // at once, so that an answer to a stalled client cannot hold the server for long.
   int SendBytes(const void* data, int count);
+
+  // For the answer to a HEAD request: once the bytes sent contain an empty line (CR LF CR LF),
+  // the rest of that send and every later send is counted as sent but dropped.
+  void SendHeadOnly() { head_only_ = true; }
+  // Whether sends are being dropped: the header of a HEAD answer is complete.
+  bool dropping_body() const { return head_only_ && header_end_seen_ == 4; }
   bool send_failed() const { return send_failed_; }
   // SendBytes of |text| without its terminator.
   int SendString(const char* text);
@@ -60,6 +67,10 @@ class httpsock {
   // negative result when a receive failed before any byte came.
   int ReceiveBytes(void* buffer, int count);
 
+  // One receive that never waits, of up to |count| bytes: the count, 0 when the peer closed,
+  // platform::kNothingWaiting, or -1 when the receive failed.
+  long ReceiveAvailable(void* buffer, int count);
+
   // Whether the last ReceiveLine or ReceiveBytes ended in a failed receive (a time-out included),
   // even when ReceiveBytes still reported the bytes that came before.
   bool receive_failed() const { return receive_failed_; }
@@ -74,6 +85,8 @@ class httpsock {
   bool aborted_ = false;
   bool send_failed_ = false;
   bool receive_failed_ = false;
+  bool head_only_ = false;
+  int header_end_seen_ = 0;  // how much of CR LF CR LF the bytes sent so far end with (4: all)
 };
 
 class httplistensock : public httpsock {
@@ -82,14 +95,15 @@ class httplistensock : public httpsock {
   ~httplistensock() override = default;
 
   // Creates a stream socket (address reuse on, so that a restart finds its port free at once),
-  // binds it to |address| and listens with a backlog of 5. 0 on success, -1 on any failure (the
-  // socket made is kept until the next Listen, Close or destruction).
+  // binds it to |address| and listens with a backlog of 128. 0 on success, -1 on any failure
+  // (the socket made is kept until the next Listen, Close or destruction).
   int Listen(const platform::Ipv4Endpoint& address);
 
   // Waits for a client and stores its descriptor in |client| (whose previous one is closed);
-  // |*address| receives the client's endpoint. 0 on success, -1 when accepting failed (the
-  // listening socket was shut down, among others).
-  int Accept(httpsock& client, platform::Ipv4Endpoint* address);
+  // |*address| receives the client's endpoint. 0 on success, -1 when accepting failed, with
+  // |*error| (when given) telling a transient failure from a listening socket that is gone.
+  int Accept(httpsock& client, platform::Ipv4Endpoint* address,
+             platform::AcceptError* error = nullptr);
 };
 
 }  // namespace kelvane::http

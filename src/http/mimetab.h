@@ -1,8 +1,9 @@
 // http/mimetab.h -- the base of the HTTP server classes: the MIME table that decides which
 // entries are served (and which are expanded for includes), and the server's trace sink.
 //
-// The table is filled once, by templ's construction, and read afterwards by the server's thread
-// only. The texts of a row are not copied: they must outlive the table (string literals do).
+// The table is filled before Run (templ's construction adds the standard rows) and only read
+// afterwards, by the server's threads. The texts of a row are not copied: they must outlive the
+// table (string literals do).
 #pragma once
 
 #include <cstdarg>
@@ -37,7 +38,8 @@ class mimetab {
   // or nullptr when the path has no '.' or the extension is not in the table.
   const mimeentry* FindMimeType(const char* path) const;
 
-  // Null: the server traces nothing. Set by the owner before Run; called on the server's thread.
+  // Null: the server traces nothing. Set by the owner before Run; called on the server's threads,
+  // several at once, so the sink must take lines from many threads.
   TraceSinkFunction TraceSink = nullptr;
 
  protected:

@@ -1,7 +1,8 @@
 // http/srv.h -- srv, the HTTP server with an access hook and lists of named page and include
 // handlers, and appsrv, the application's server with its fixed limits.
 //
-// The handler lists are filled before Run and read on the server's thread only. The application's
+// The handler lists are filled before Run and only read afterwards, by the answer threads (several
+// at once: a handler may run on many threads at a time, see templ.h). The application's
 // own server adds no handlers and overrides no hook: every request reaches templ's answer, and
 // every include in a page comes out as "[?name?]".
 #pragma once

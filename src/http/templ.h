@@ -1,22 +1,35 @@
-// http/templ.h -- templ, the HTTP/1.0 server: it listens, reads one request per connection,
-// answers it from the package (pages expanded for includes) and closes the connection.
+// http/templ.h -- templ, the HTTP/1.0 server: it listens, collects the requests of many
+// connections at once (one request per connection), answers each from the package (pages
+// expanded for includes) and closes the connection.
 //
-// Threads: Run occupies the thread that calls it and serves connections one after another on it;
-// every hook (On...) and every Send... runs on that thread. Stop and WaitListening may be called
-// from any other thread. The package reader is shared with the other services; it locks itself.
+// Threads: Run occupies the thread that calls it. On that thread it accepts clients (calling
+// OnAcceptConnection) and reads request heads and bodies without ever waiting for one client;
+// complete requests are answered in arrival order by up to kMaxAnswerThreads answer threads that
+// Run starts as they are needed and joins before it returns. OnRequest, OnServerSideInclude and
+// the hooks of derived classes they call (srv's OnCheckAccess, OnAccessDenied and handlers) run
+// on the answer threads, several at once: they may touch only what their arguments give them
+// (the client, path, cookie and variables belong to one request) or state they guard
+// themselves. Stop and WaitListening may be called from any thread. The package reader is
+// shared with the other services; it locks itself.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "archive/FileArchiveReader.h"
 #include "http/HTTPFile1.h"
 #include "http/form_variables.h"
 #include "http/httpsock.h"
 #include "http/mimetab.h"
+#include "http/request_head.h"
+#include "platform/poll.h"
 
 namespace kelvane::http {
 
@@ -26,6 +39,11 @@ inline constexpr const char* kPageExpiry = "Sunday, 26-Aug-01 06:00:00 GMT";
 class templ : public mimetab {
  public:
   static constexpr int kDefaultSilenceMs = 30000;
+  static constexpr int kDefaultHeadTimeoutMs = 10000;
+  static constexpr int kDefaultMinimumBodyRate = 500;  // bytes per second
+  static constexpr int kMaxAnswerThreads = 8;
+  // How long accepting rests after a transient failure (descriptors exhausted, among others).
+  static constexpr std::chrono::milliseconds kAcceptPause{100};
 
   // |reader| is not owned and must outlive the server. |root| (null counts as empty) is put
   // before every request path, with '\' turned into '/' and a '/' appended when missing.
@@ -35,13 +53,15 @@ class templ : public mimetab {
         int max_variables, int max_url, int max_cookie);
   ~templ() override;
 
-  // Listens on the port and serves connections until accepting fails or Stop is called. False
-  // when the listening socket cannot be set up (the owner may try another port); true when the
-  // accept loop has ended. After Stop, Run returns true at once without listening.
+  // Listens on the port and serves connections until Stop is called or the listening socket is
+  // gone; a transient accept failure is traced and accepting rests for kAcceptPause. False when
+  // the listening socket cannot be set up (the owner may try another port); true when the loop
+  // has ended, with every answer thread joined. After Stop, Run returns true at once without
+  // listening.
   bool Run();
 
-  // Makes Run return soon: shuts the listening socket down and ends the connection being served.
-  // Lasting: a later Run returns at once. Any thread.
+  // Makes Run return soon: wakes its loop, shuts the listening socket down and ends every
+  // connection being answered. Lasting: a later Run returns at once. Any thread.
   void Stop();
 
   // Waits up to |bound| for Run to listen; the port it listens on (useful with port 0), or 0
@@ -51,11 +71,17 @@ class templ : public mimetab {
   // How long a client may stay silent while its request is received, and how long a send may
   // make no progress, before the connection is ended (0: no bound). Default 30 s. Before Run.
   void SetSilenceTimeout(std::chrono::milliseconds timeout);
+  // How long after its connection a client's request head must be complete (0: no bound).
+  // Default 10 s. Before Run.
+  void SetHeadTimeout(std::chrono::milliseconds timeout);
+  // The slowest a body may come once the head is complete, in bytes per second: a body of n
+  // bytes has max(1 s, n / rate) (0: no bound). Default 500. Before Run.
+  void SetMinimumBodyRate(int bytes_per_second);
   // The local address to listen on, in host byte order; every local address by default. Before
   // Run.
   void SetListenAddress(uint32_t address) { listen_address_ = address; }
 
-  // Hooks, called on the server's thread.
+  // Hooks. OnAcceptConnection runs on Run's thread; the others on answer threads (see above).
 
   // Admits (true) or refuses a client before anything is read; a refused client is closed.
   virtual bool OnAcceptConnection(httpsock& client, uint32_t address, uint16_t port);
@@ -69,8 +95,9 @@ class templ : public mimetab {
 
   // Answers the request for |path| (the root included): true when it answered, false to have
   // the server answer 404. |cookie| holds the request's cookie (MaxCookie + 1 bytes, writable);
-  // |variables| is the form table of a POST request, null otherwise. This version answers from
-  // the package by the MIME table.
+  // |variables| is the form table of a POST request, null otherwise. For a HEAD request |client|
+  // drops what is sent after the header. This version answers from the package by the MIME
+  // table; the package's password entry is answered as absent.
   virtual bool OnRequest(httpsock& client, uint32_t address, uint16_t port, const char* path,
                          char* cookie, varlist* variables);
 
@@ -81,7 +108,7 @@ class templ : public mimetab {
   // the expiry line when |expires| is given, and the empty line.
   void SendHeader(httpsock& client, const char* type, const char* cookie, const char* expires);
 
-  // Copies the entry open in |file| to |client| unchanged, in blocks of 256 bytes. Stops at the
+  // Copies the entry open in |file| to |client| unchanged, in blocks of 64 KiB. Stops at the
   // entry's end or at a failed read (file.failed() tells).
   void SendFileBody(httpsock& client, archfile& file);
 
@@ -106,29 +133,54 @@ class templ : public mimetab {
   std::string RootPath;
 
  private:
-  struct RunBuffers;
-  enum class RequestKind { kGet, kPost, kOtherMethod, kMalformed };
-  enum class HeadOutcome { kParsed, kNoLine, kReceiveFailed };
+  using Clock = std::chrono::steady_clock;
+  struct AnswerBuffers;
+  struct Incoming;
+  struct Request;
 
-  // One connection from admission to the answer; the caller shuts it down and closes it.
-  void ServeConnection(httpsock& client, const platform::Ipv4Endpoint& peer, RunBuffers& run);
-  HeadOutcome ReadHead(httpsock& client, RunBuffers& run, RequestKind* kind, int* body_length);
-  // Copies the request path after |text| into the path buffer, behind the root.
-  void CopyRequestPath(const char* text, RunBuffers& run) const;
-  // Normalises the path buffer and appends "/index.htm" when it names a directory.
-  void ResolvePath(RunBuffers& run);
+  // Run's loop from the first accept to the end; returns when stopped or the listening socket
+  // is gone.
+  void ServeLoop();
+  // Accepts one client and adds it to |incoming|. False when the listening socket is gone.
+  bool AcceptOne(std::vector<std::unique_ptr<Incoming>>& incoming, Clock::time_point* resume);
+  // Reads what |connection| has sent. True when the connection is done with: handed to the
+  // answer threads, or closed after a failure or a close before any byte.
+  bool Collect(std::unique_ptr<Incoming>& connection, char* chunk, int chunk_size);
+  // Traces the head lines of |connection| as they complete.
+  RequestHead::LineObserver HeadTracer();
+  void DropConnection(Incoming& connection, bool failed);
+
+  // Queues a complete request for the answer threads, starting one when none is free.
+  void Submit(std::unique_ptr<Request> request);
+  void AnswerThreadBody();
+  // Answers one request on the calling thread and closes its connection.
+  void Answer(Request& request, AnswerBuffers& buffers);
+  void ServeRequest(Request& request, AnswerBuffers& buffers);
+  // Ends the answer threads once the queue is empty (after Stop, every request left is closed
+  // unanswered) and joins them.
+  void EndAnswerThreads();
+
+  // Normalises the path buffer and appends "/index.htm" when it names a directory. True when it
+  // names a directory but the request did not end in '/' (it is left unchanged then).
+  bool ResolvePath(AnswerBuffers& buffers, bool ends_with_separator);
   void SendNotFound(httpsock& client, const char* path);
-  // The answer to a request that is not GET or POST.
+  void SendMoved(httpsock& client, const std::string& location);
+  // The answer to a request that is not GET, POST or HEAD, or whose target cannot be decoded.
   void SendRefusal(httpsock& client, RequestKind kind, const platform::Ipv4Endpoint& peer);
 
   bool stop_requested();
-  // Publishes the descriptor Stop may shut down; false when a stop came first.
-  bool PublishServing(int fd);
+  // Publishes a descriptor being answered, which Stop may shut down; false when a stop came
+  // first. Withdraw before the descriptor is closed.
+  bool PublishAnswering(int fd);
+  void WithdrawAnswering(int fd);
 
+  archive::FileArchiveReader& reader_;
   httplistensock listen_socket_;
-  archfile file_;
+  platform::WakeEvent wake_;  // Stop signals it to end the wait of Run's loop
   uint32_t listen_address_ = platform::kAnyAddress;
   int silence_ms_ = kDefaultSilenceMs;
+  int head_timeout_ms_ = kDefaultHeadTimeoutMs;
+  int minimum_body_rate_ = kDefaultMinimumBodyRate;
 
   // Guards what Stop and WaitListening read: the descriptors they may shut down stay open while
   // it is held, so Stop never reaches a descriptor number already reused elsewhere.
@@ -138,7 +190,16 @@ class templ : public mimetab {
   bool run_over_ = false;        // the latest Run has ended (or failed to listen)
   uint16_t listening_port_ = 0;  // nonzero while Run listens
   int listening_fd_ = -1;
-  int serving_fd_ = -1;          // the client being served, -1 between connections
+  std::vector<int> answering_fds_;  // connections the answer threads are answering
+
+  // The requests waiting for an answer thread, and the threads. Run's thread starts and joins
+  // the threads; the queue is guarded by queue_lock_.
+  std::mutex queue_lock_;
+  std::condition_variable queue_changed_;
+  std::deque<std::unique_ptr<Request>> queue_;
+  std::vector<std::thread> answer_threads_;
+  int idle_answer_threads_ = 0;
+  bool answers_closing_ = false;  // the threads end once the queue is empty
 };
 
 }  // namespace kelvane::http

@@ -52,25 +52,29 @@ bool templ::OnRequest(httpsock& client, uint32_t address, uint16_t port, const c
     Trace("templ::OnRequest: Unable to get mime type for '%s'\n", path);
     return false;
   }
-  if (!file_.Open(path)) {
+  // A handle of this request's own: answers on other threads open entries of their own.
+  archfile file(reader_);
+  if (!file.Open(path)) {
     Trace("templ::OnRequest: Unable to open file '%s'\n", path);
     return false;
   }
   if (type->Includes) {
     Trace("templ::OnRequest: '%s' '%s' +INCLUDES\n", path, type->MimeType);
     SendHeader(client, type->MimeType, cookie, kPageExpiry);
-    ExpandIncludes(client, file_, address, port, path, cookie, variables);
+    // A HEAD answer ends with its header: no entry is read for nothing.
+    if (!client.dropping_body()) {
+      ExpandIncludes(client, file, address, port, path, cookie, variables);
+    }
   } else {
     Trace("templ::OnRequest: '%s' '%s' +NO_INCLUDES\n", path, type->MimeType);
     SendHeader(client, type->MimeType, cookie, nullptr);
-    SendFileBody(client, file_);
+    if (!client.dropping_body()) SendFileBody(client, file);
   }
-  if (file_.failed()) {
+  if (file.failed()) {
     // The header went out as for a whole entry: only a reset tells the client it is not.
     Trace("templ::OnRequest: Entry '%s' is damaged, connection reset\n", path);
     client.Abort();
   }
-  file_.Close();
   return true;
 }
 

@@ -337,10 +337,34 @@ TEST(HttpServerThreadTest, MovesToTheNextPortWhileOneIsTaken) {
       thread.Stop();
       EXPECT_EQ(first + taken, port.load());
       EXPECT_EQ(std::vector<std::string>{"Unable to run HTTP server on port " +
-                                         std::to_string(first + taken - 1) + "!"},
+                                         std::to_string(first + taken - 1) + "! Ports " +
+                                         std::to_string(first) + " to " +
+                                         std::to_string(first + taken - 1) +
+                                         " could not be opened."},
                 front_end.Messages());
     }
   }
+}
+
+TEST(HttpServerThreadTest, RequestLimitsReachEveryServerItMakes) {
+  TempDir dir;
+  archive::FileArchiveReader reader;
+  ASSERT_TRUE(reader.Open(WritePackage(dir, {{"www\\index.htm", "x"}})));
+  FakeFrontEnd front_end;
+  std::atomic<uint16_t> port{FreePort()};
+  HttpServerThread thread;
+  thread.SetRequestLimits(200ms, 0);
+  ASSERT_TRUE(thread.Start(reader, &port, front_end));
+  const uint16_t listening = thread.WaitListening(10s);
+  ASSERT_NE(0, listening);
+  // A client that never completes its head is closed long before the default 10 s.
+  platform::UniqueFd client = platform::NewStreamSocket();
+  ASSERT_TRUE(platform::SetReceiveTimeout(client.get(), 5000));
+  ASSERT_TRUE(platform::Connect(client.get(), {platform::kLoopback, listening}));
+  ASSERT_EQ(5, platform::SendAll(client.get(), "GET /", 5));
+  char byte;
+  EXPECT_EQ(0, platform::ReceiveSome(client.get(), &byte, 1));
+  thread.Stop();
 }
 
 TEST(ServerAppTest, StartUpFailuresEndWithTheirStatusAndMessage) {

@@ -40,6 +40,16 @@ TEST(MimeTableTest, TheLastExtensionOfTheWholePathDecides) {
       {"firmware", nullptr, false},     {"a.b/c", nullptr, false},
       {"file.", nullptr, false},        {"a.htm?x=1", nullptr, false},
       {"a.htmx", nullptr, false},       {"a.ht", nullptr, false},
+      // What browsers fetch for a site; none is expanded, since '[' is common in scripts.
+      {"s/site.css", "text/css", false},        {"app.js", "text/javascript", false},
+      {"m.MJS", "text/javascript", false},      {"i.svg", "image/svg+xml", false},
+      {"favicon.ico", "image/x-icon", false},   {"d.json", "application/json", false},
+      {"d.xml", "application/xml", false},      {"i.webp", "image/webp", false},
+      {"f.woff", "font/woff", false},           {"f.woff2", "font/woff2", false},
+      {"m.wasm", "application/wasm", false},    {"a.zip", "application/zip", false},
+      {"fw.bin", "application/octet-stream", false}, {"v.mp4", "video/mp4", false},
+      {"a.js.map", "application/json", false},  {"f.ttf", "font/ttf", false},
+      {"a.woff3", nullptr, false},              {"a.cs", nullptr, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

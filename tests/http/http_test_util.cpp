@@ -2,8 +2,10 @@
 #include "http_test_util.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include "platform/socket.h"
@@ -12,6 +14,7 @@ namespace kelvane::http::testing {
 namespace {
 
 std::mutex g_sink_lock;
+std::condition_variable g_sink_grew;
 std::vector<std::string> g_sink_lines;
 
 }  // namespace
@@ -139,8 +142,29 @@ Answer Get(uint16_t port, std::string_view target) {
 void CaptureSink(const char* format, va_list args) {
   char text[4096];
   std::vsnprintf(text, sizeof text, format, args);
-  std::lock_guard<std::mutex> hold(g_sink_lock);
-  g_sink_lines.emplace_back(text);
+  {
+    std::lock_guard<std::mutex> hold(g_sink_lock);
+    g_sink_lines.emplace_back(text);
+  }
+  g_sink_grew.notify_all();
+}
+
+bool WaitForSinkLine(const std::string& prefix, milliseconds bound) {
+  std::unique_lock<std::mutex> hold(g_sink_lock);
+  return g_sink_grew.wait_for(hold, bound, [&prefix] {
+    return std::any_of(g_sink_lines.begin(), g_sink_lines.end(),
+                       [&prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+  });
+}
+
+std::vector<std::string> MaskedSinkLines() {
+  static const std::regex client("cli=0x7F000001:[0-9]+");
+  std::vector<std::string> masked;
+  for (const std::string& line : SinkLines()) {
+    if (line.rfind("Start HTTP Server.", 0) == 0) continue;
+    masked.push_back(std::regex_replace(line, client, "cli=<client>"));
+  }
+  return masked;
 }
 
 std::vector<std::string> SinkLines() {

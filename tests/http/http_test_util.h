@@ -112,6 +112,11 @@ void CaptureSink(const char* format, va_list args);
 std::vector<std::string> SinkLines();
 void ClearSink();
 bool SinkHas(const std::string& line);
+// Waits up to |bound| for a kept line that starts with |prefix|; whether one came.
+bool WaitForSinkLine(const std::string& prefix, milliseconds bound = kPromptly);
+// The kept lines with every "cli=0x7F000001:<port>" written "cli=<client>", and without the
+// server's start line, so that the lines of two servers and clients compare.
+std::vector<std::string> MaskedSinkLines();
 
 // Runs |command| in a shell and returns its standard output; nullopt when it could not run or
 // exited with a failure.

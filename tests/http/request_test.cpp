@@ -32,6 +32,17 @@ std::string NotFound(std::string_view shown) {
 const std::string kNotImplemented =
     "HTTP/1.0 501 Not Implemented\r\nContent-type: text/html\r\n\r\n"
     "<HTML><BODY>Method not implemented!<P></BODY></HTML>";
+// The answer's header, up to and including the empty line: what HEAD gets of it.
+std::string HeaderOf(const std::string& answer) {
+  return answer.substr(0, answer.find("\r\n\r\n") + 4);
+}
+
+std::string Moved(std::string_view location) {
+  return "HTTP/1.0 301 Moved Permanently\r\nLocation: " + std::string(location) +
+         "\r\nContent-type: text/html\r\n\r\n<HTML><BODY>Moved to <A HREF=\"" +
+         std::string(location) + "\">" + std::string(location) + "</A><P></BODY></HTML>";
+}
+
 const std::string kBadRequest =
     "HTTP/1.0 400 Bad Request\r\nContent-type: text/html\r\n\r\n"
     "<HTML><BODY>Bad request!<P></BODY></HTML>";
@@ -64,7 +75,7 @@ TEST_F(AppServerTest, AnswersCarryExactlyTheStatusTypeExpiryAndBody) {
       {"//version.txt", Ok("text/plain", kVersionText, false)},
       {"/readme.txt", Ok("text/plain", kReadme, false)},  // brackets stay in a .txt
       {"/logo.gif", Ok("image/gif", GifBytes(), false)},
-      {"/www", www_index},
+      {"/www", Moved("/www/")},  // relative links in the index need the final '/'
       {"/www/", www_index},
       {"/WWW/Index.HTM", www_index},
       {"/www\\index.htm", www_index},
@@ -73,10 +84,10 @@ TEST_F(AppServerTest, AnswersCarryExactlyTheStatusTypeExpiryAndBody) {
       {"/firmware", NotFound("firmware")},  // an entry without extension is never served
       {"/version.xyz", NotFound("version.xyz")},
       {"/nothing.htm", NotFound("nothing.htm")},
-      {"/www/sub", Ok("text/html", kSubIndex, true)},
+      {"/www/sub", Moved("/www/sub/")},
       {"/www/../version.txt", NotFound("www/_./version.txt")},
       {"/.../index.htm", NotFound("__./index.htm")},
-      {"/www/index.htm?x=1", NotFound("www/index.htm?x=1")},  // the query stays in the path
+      {"/www/index.htm?x=1", www_index},  // the query is not part of the name
       {"/<script>alert('x')</script>&\".htm",
        NotFound("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;&quot;.htm")},
   };
@@ -88,7 +99,7 @@ TEST_F(AppServerTest, AnswersCarryExactlyTheStatusTypeExpiryAndBody) {
   }
 }
 
-TEST_F(AppServerTest, OnlyGetAndPostAreServedAndEveryConnectionStartsFromTheRoot) {
+TEST_F(AppServerTest, OnlyGetPostAndHeadAreServedAndEveryConnectionStartsFromTheRoot) {
   // Served pages and refusals alternate: a refusal must never answer with the page before it.
   const struct {
     const char* name;
@@ -97,12 +108,13 @@ TEST_F(AppServerTest, OnlyGetAndPostAreServedAndEveryConnectionStartsFromTheRoot
     std::string expected;
   } cases[] = {
       {"page first", "GET /version.txt HTTP/1.0\r\n\r\n", false, Ok("text/plain", kVersionText, false)},
-      {"HEAD", "HEAD / HTTP/1.0\r\n\r\n", false, kNotImplemented},
+      {"HEAD", "HEAD / HTTP/1.0\r\n\r\n", false, Ok("text/html", "", true)},
       {"lower-case get", "get /version.txt HTTP/1.0\r\n\r\n", false, Ok("text/plain", kVersionText, false)},
       {"PUT with a body", "PUT /version.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", false, kNotImplemented},
       {"post without slash", "POST /www/sub/ HTTP/1.0\r\n\r\n", false, Ok("text/html", kSubIndex, true)},
       {"OPTIONS *", "OPTIONS * HTTP/1.0\r\n\r\n", false, kNotImplemented},
-      {"HTTP/0.9 HEAD", "HEAD /x\r\n\r\n", false, kNotImplemented},
+      {"HTTP/0.9 HEAD", "HEAD /x\r\n\r\n", false, HeaderOf(NotFound("x"))},
+      {"HEAD of no path", "HEAD * HTTP/1.0\r\n\r\n", false, kBadRequest},  // malformed as GET *
       {"a word", "hello\r\n\r\n", false, kBadRequest},
       {"binary", std::string("\x16\x03\x01 \x00\x01\n\n", 9), false, kBadRequest},
       {"bare CR LF", "\r\n", false, kBadRequest},
@@ -222,7 +234,7 @@ TEST(SilenceTest, SilentClientsAreDroppedAndTheNextClientIsServed) {
     const platform::UniqueFd silent = Connect(runner.port());
     ASSERT_TRUE(silent.valid());
     platform::SendAll(silent.get(), c.sent.data(), c.sent.size());
-    // Waits in the backlog until the silent client is dropped, then is served.
+    // Served while the silent client still waits to be dropped.
     const platform::UniqueFd waiting = Connect(runner.port());
     ASSERT_TRUE(waiting.valid());
     const std::string request = "GET /version.txt HTTP/1.0\r\n\r\n";
@@ -263,11 +275,12 @@ TEST(RunTest, StopEndsRunEvenWhileAClientIsServed) {
     SignallingServer server(package.reader(), "", 0);  // the default 30-second silence bound
     ServerRunner runner(server);
     ASSERT_NE(0, runner.port());
-    EXPECT_EQ(uses_before + 2, SocketLibraryUses());  // the listening socket and the client
+    EXPECT_EQ(uses_before + 1, SocketLibraryUses());  // the listening socket
     const platform::UniqueFd silent = Connect(runner.port());
     ASSERT_TRUE(silent.valid());
     platform::SendAll(silent.get(), "GET /", 5);
     ASSERT_EQ(std::future_status::ready, server.accepted.get_future().wait_for(kPromptly));
+    EXPECT_EQ(uses_before + 2, SocketLibraryUses());  // and the client
     // The server is reading the head when the stop comes; it must not wait for the client.
     EXPECT_EQ(std::optional<bool>(true), runner.StopAndJoin());
     EXPECT_TRUE(ReadToEnd(silent.get()).eof);
