@@ -90,6 +90,8 @@ void MainWindow::PortErrorDialogue(uint16_t ftp_port) {
 void MainWindow::ChooseReadMe(const archive::ArchiveCursor& root) {
   // Only presence counts: each stream is closed again at once.
   if (reader_.OpenFile(root, texts::kHtmlReadMeEntry) != nullptr) {
+    http_thread_.SetRequestLimits(std::chrono::seconds(settings_.HttpHeadTimeout()),
+                                  settings_.HttpMinBodyRate());
     http_thread_.Start(reader_, &http_port_, front_end_);
     read_me_mode_ = ReadMeMode::Html;
   } else if (reader_.OpenFile(root, texts::kPdfReadMeEntry) != nullptr) {

@@ -236,6 +236,25 @@ TEST(MainWindowTest, IdleTimeoutReachesTheFtpServiceAtInitialisation) {
   }
 }
 
+TEST(MainWindowTest, HttpLimitsReachTheHttpService) {
+  // A head limit of 1 s from the settings: a client that never completes its head is closed
+  // after about a second, not after the default 10 s.
+  Objects o(Files{{"www\\index.htm", "x"}});
+  o.settings.Set("HttpHeadTimeout", "1");
+  ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+  const uint16_t listening = o.Window().WaitHttpListening(10s);
+  ASSERT_NE(0, listening);
+  platform::UniqueFd client = platform::NewStreamSocket();
+  ASSERT_TRUE(platform::SetReceiveTimeout(client.get(), 8000));
+  ASSERT_TRUE(platform::Connect(client.get(), {platform::kLoopback, listening}));
+  ASSERT_EQ(5, platform::SendAll(client.get(), "GET /", 5));
+  const auto started = std::chrono::steady_clock::now();
+  char byte;
+  EXPECT_EQ(0, platform::ReceiveSome(client.get(), &byte, 1));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  o.Window().Exit();
+}
+
 TEST(MainWindowTest, CaptionIsTheVersionTextOrTheWindowsDefault) {
   const struct {
     const char* name;
