@@ -8,7 +8,6 @@ namespace {
 
 constexpr char kConnectSuccessful[] = "Connect Successful ... Now Disconnecting.";
 constexpr char kTooManyConnections[] = "Too Many Connections, Please Try Later.";
-constexpr int kRefusalWaitSeconds = 10;
 
 }  // namespace
 
@@ -31,7 +30,9 @@ void TcpConnection::ServeClient() {
 void TcpConnection::RefuseClient() {
   // Bounded, so that a silent client over the limit cannot hold this thread for ever.
   char scratch[255];
-  if (Receive(scratch, sizeof scratch, kRefusalWaitSeconds) > 0) SendText(kTooManyConnections);
+  const bool input = refusal_wait_seconds_ > 0 ? WaitReadable(refusal_wait_seconds_, 0) == 0
+                                               : BytesPending();
+  if (input && Receive(scratch, sizeof scratch, 0) > 0) SendText(kTooManyConnections);
 }
 
 int TcpConnection::Shutdown() {

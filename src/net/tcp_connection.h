@@ -3,7 +3,8 @@
 // A service derives from TcpConnection and overrides ServeClient (and RefuseClient if it wants a
 // different refusal). The object belongs to its connection thread, which also owns and closes
 // the socket after the object is released; only Shutdown may be called from another thread
-// (TcpServer::StopAll), to unblock a receive.
+// (TcpServer::StopAll), to unblock a receive or a send. A client refused at once has no thread
+// of its own: its object is used and released on the listener thread (see RefuseClient).
 #pragma once
 
 #include <atomic>
@@ -27,8 +28,10 @@ class TcpConnection {
   // one line in, "Connect Successful ... Now Disconnecting." out.
   virtual void ServeClient();
 
-  // Answers a client that came in over the limit: waits up to 10 seconds for it to send
-  // something, then answers "Too Many Connections, Please Try Later." if it did.
+  // Answers a client that came in over the limit: waits up to refusal_wait_seconds() for it to
+  // send something, then answers "Too Many Connections, Please Try Later." if it did. With
+  // refusal_wait_seconds() 0 (too many refusals wait already) it runs on the listener thread
+  // and must not wait: only input already pending is answered. An override must keep to that.
   virtual void RefuseClient();
 
   // Gives the connection its accepted socket (not owned), the client's endpoint, the listening
@@ -41,6 +44,12 @@ class TcpConnection {
   bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
 
   void SetSendTimeout(int milliseconds);
+
+  // How long RefuseClient waits for the client's first input: kRefusalWaitSeconds unless the
+  // server set 0 (see RefuseClient).
+  static constexpr int kRefusalWaitSeconds = 10;
+  void SetRefusalWait(int seconds) { refusal_wait_seconds_ = seconds; }
+  int refusal_wait_seconds() const { return refusal_wait_seconds_; }
 
   // Sends every byte of |data| (|length| <= 0: the whole terminated text). Returns the bytes
   // sent, or -1 when a send failed.
@@ -75,6 +84,7 @@ class TcpConnection {
   platform::Ipv4Endpoint peer_;
   int listening_socket_ = -1;
   TcpServer* server_ = nullptr;
+  int refusal_wait_seconds_ = kRefusalWaitSeconds;
   std::atomic<bool> stop_{false};
 };
 

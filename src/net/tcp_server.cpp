@@ -3,6 +3,8 @@
 
 #include <system_error>
 
+#include "trace/trace.h"
+
 namespace kelvane::net {
 namespace {
 
@@ -56,7 +58,7 @@ int TcpServer::Listen(uint16_t port) {
 
 int TcpServer::Start() {
   if (running_.load()) return 1;
-  if (listener_.joinable()) listener_.join();  // a listener that ended on a failed accept
+  if (listener_.joinable()) listener_.join();  // a listener whose listening socket failed
   stop_request_.store(false);
   {
     std::lock_guard<std::mutex> hold(listener_mutex_);
@@ -76,8 +78,17 @@ int TcpServer::Start() {
 int TcpServer::Stop() {
   if (!running_.load()) return 0;
   running_.store(false);
-  stop_request_.store(true);
-  WakeListener(port_, platform::kLoopback);
+  bool pausing;
+  {
+    std::lock_guard<std::mutex> hold(listener_mutex_);
+    stop_request_.store(true);
+    pausing = listener_pausing_;
+  }
+  pause_cv_.notify_all();
+  // A listener blocked in accept needs a client to return. (One that pauses after a failed
+  // accept does not: the wake-up would only stay queued for the next Start. With descriptors
+  // exhausted the wake-up may fail, but then so does the accept, and the listener pauses.)
+  if (!pausing) WakeListener(port_, platform::kLoopback);
 
   bool ended;
   {
@@ -96,12 +107,27 @@ int TcpServer::Stop() {
 void TcpServer::ListenerLoop() {
   for (;;) {
     auto record = std::make_unique<AcceptRecord>();
-    record->socket = platform::Accept(listening_socket_.get(), &record->peer);
+    platform::AcceptError error;
+    record->socket = platform::Accept(listening_socket_.get(), &record->peer, &error);
     if (stop_request_.load()) {
       if (record->socket.valid()) platform::ShutdownBoth(record->socket.get());
       break;
     }
-    if (!record->socket.valid()) break;
+    if (!record->socket.valid()) {
+      if (error.failure != platform::AcceptFailure::kTransient) {
+        KELVANE_TRACE("TcpServer: accept failed for good (%s): the listener ends\n",
+                      error.reason.c_str());
+        break;
+      }
+      // What ran out is not back at once: clients wait in the backlog meanwhile.
+      KELVANE_TRACE("TcpServer: accept failed (%s): accepting again in %d ms\n",
+                    error.reason.c_str(), kAcceptPauseMs);
+      if (PauseListener()) break;
+      continue;
+    }
+    // The replies of a conversation go out a send each; Nagle's algorithm would hold each one
+    // back until the client acknowledged the previous, which delayed acknowledgements stall.
+    platform::SetNoDelay(record->socket.get());
     record->listening_socket = listening_socket_.get();
     record->server = this;
 
@@ -115,11 +141,13 @@ void TcpServer::ListenerLoop() {
       platform::ShutdownBoth(record->socket.get());
       continue;
     }
-    {
-      std::lock_guard<std::mutex> hold(threads_mutex_);
-      record->too_many = live_threads_ >= MAX_CONNECTIONS;
-      ++live_threads_;
+    const Admission admission = Admit();
+    if (admission == Admission::kRefuseAtOnce) {
+      RefuseAtOnce(*record, std::move(connection));
+      continue;
     }
+    const bool refusal = admission == Admission::kRefuse;
+    record->too_many = refusal;
     try {
       std::thread(&TcpServer::ServeConnection, this, std::move(record), std::move(connection))
           .detach();
@@ -127,7 +155,7 @@ void TcpServer::ListenerLoop() {
       // The record and the connection went with the thread's state, which closed the client's
       // socket; if they did not move, shut the client out here.
       if (record && record->socket.valid()) platform::ShutdownBoth(record->socket.get());
-      ConnectionThreadEnded();
+      ConnectionThreadEnded(refusal);
     }
   }
   running_.store(false);
@@ -137,14 +165,53 @@ void TcpServer::ListenerLoop() {
   listener_cv_.notify_all();
 }
 
+bool TcpServer::PauseListener() {
+  std::unique_lock<std::mutex> hold(listener_mutex_);
+  listener_pausing_ = true;
+  const bool stopped = pause_cv_.wait_for(hold, std::chrono::milliseconds(kAcceptPauseMs),
+                                          [this] { return stop_request_.load(); });
+  listener_pausing_ = false;
+  return stopped;
+}
+
+TcpServer::Admission TcpServer::Admit() {
+  std::lock_guard<std::mutex> hold(threads_mutex_);
+  if (serving_threads_ < MAX_CONNECTIONS) {
+    ++serving_threads_;
+    return Admission::kServe;
+  }
+  if (refusing_threads_ < MAX_WAITING_REFUSALS) {
+    ++refusing_threads_;
+    return Admission::kRefuse;
+  }
+  return Admission::kRefuseAtOnce;
+}
+
+void TcpServer::RefuseAtOnce(AcceptRecord& record, std::unique_ptr<TcpConnection> connection) {
+  TcpConnection* raw = connection.get();
+  raw->Attach(record.socket.get(), record.peer, record.listening_socket, this);
+  raw->SetSendTimeout(kSendTimeoutMs);
+  raw->SetRefusalWait(0);
+  try {
+    raw->RefuseClient();
+  } catch (...) {
+  }
+  try {
+    ReleaseConnection(std::move(connection));
+  } catch (...) {
+  }
+  platform::ShutdownBoth(record.socket.get());
+}
+
 void TcpServer::ServeConnection(std::unique_ptr<AcceptRecord> record,
                                 std::unique_ptr<TcpConnection> connection) {
   TcpConnection* raw = connection.get();
+  const bool refusal = record->too_many;
   raw->Attach(record->socket.get(), record->peer, record->listening_socket, this);
-  Register(raw, std::this_thread::get_id(), record->socket.get());
+  Register(raw, std::this_thread::get_id(), record->socket.get(), refusal);
   raw->SetSendTimeout(kSendTimeoutMs);
   try {
-    if (record->too_many) {
+    if (refusal) {
       raw->RefuseClient();
     } else {
       raw->ServeClient();
@@ -162,24 +229,27 @@ void TcpServer::ServeConnection(std::unique_ptr<AcceptRecord> record,
   }
   platform::ShutdownBoth(record->socket.get());
   record.reset();
-  ConnectionThreadEnded();
+  ConnectionThreadEnded(refusal);
 }
 
-void TcpServer::ConnectionThreadEnded() {
+void TcpServer::ConnectionThreadEnded(bool refusal) {
   std::lock_guard<std::mutex> hold(threads_mutex_);
-  --live_threads_;
+  --(refusal ? refusing_threads_ : serving_threads_);
   threads_cv_.notify_all();
 }
 
 bool TcpServer::WaitForConnections(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> hold(threads_mutex_);
-  return threads_cv_.wait_for(hold, bound, [this] { return live_threads_ == 0; });
+  return threads_cv_.wait_for(
+      hold, bound, [this] { return serving_threads_ == 0 && refusing_threads_ == 0; });
 }
 
-int TcpServer::Register(TcpConnection* connection, std::thread::id thread_id, int socket) {
+int TcpServer::Register(TcpConnection* connection, std::thread::id thread_id, int socket,
+                        bool refusal) {
   std::lock_guard<std::mutex> hold(lock_);
-  connections_.push_front({connection, thread_id, socket});
-  count_.store(static_cast<int>(connections_.size()), std::memory_order_relaxed);
+  connections_.push_front({connection, thread_id, socket, refusal});
+  if (!refusal) ++served_registered_;
+  count_.store(served_registered_, std::memory_order_relaxed);
   return 1;
 }
 
@@ -187,11 +257,12 @@ int TcpServer::Unregister(std::thread::id thread_id) {
   std::lock_guard<std::mutex> hold(lock_);
   for (auto it = connections_.begin(); it != connections_.end(); ++it) {
     if (it->thread_id == thread_id) {
+      if (!it->refusal) --served_registered_;
       connections_.erase(it);
       break;
     }
   }
-  count_.store(static_cast<int>(connections_.size()), std::memory_order_relaxed);
+  count_.store(served_registered_, std::memory_order_relaxed);
   return 1;
 }
 
@@ -203,6 +274,7 @@ int TcpServer::StopAll() {
     ++told;
   }
   connections_.clear();
+  served_registered_ = 0;
   count_.store(0, std::memory_order_relaxed);
   return told;
 }

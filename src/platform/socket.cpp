@@ -6,13 +6,18 @@
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 
 namespace kelvane::platform {
@@ -32,6 +37,165 @@ bool SetTimeout(int fd, int option, int milliseconds) {
   tv.tv_usec = (milliseconds % 1000) * 1000;
   return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
+
+// The socket's SO_SNDTIMEO in milliseconds (rounded up); 0 for none or when it cannot be read.
+int64_t SendTimeoutMs(int fd) {
+  timeval tv{};
+  socklen_t length = sizeof tv;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length) != 0) return 0;
+  return static_cast<int64_t>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+}
+
+// Bytes the socket holds that the peer has not acknowledged (sent or not); -1 when unknown.
+long UnacknowledgedBytes(int fd) {
+  int count = 0;
+  if (::ioctl(fd, SIOCOUTQ, &count) != 0) return -1;
+  return count;
+}
+
+// The send time-out of SendAll and SendFileRange, kept across the calls of the one operation.
+//
+// SO_SNDTIMEO cannot be left to the kernel: it bounds one kernel send call, and a call that
+// copied any byte returns that partial count when its time runs out. Against a peer that reads
+// nothing, the calls kept copying a little: the kernel lets a send copy while the queue is below
+// the send buffer's size but wakes a blocked one only once a third of the buffer is free, and
+// the buffer grew by autotuning meanwhile. So a call slept its whole time-out and returned a
+// partial count, and the next found a little room and slept again: 256 KiB sends to a stalled
+// peer failed after three time-outs (92 s of 30), 1 MiB sendfiles (a kernel send per 64 KiB
+// pipe buffer inside, each with a time-out of its own) after four (123 s). So the sends here do
+// not block, and this waits for room with the time left since the last progress.
+//
+// Progress is a byte the socket took, or a byte the peer acknowledged: poll reports room
+// (POLLOUT) by the same third, which a slow but steady reader may take longer than the
+// time-out to free. Acknowledgements are looked at every Slice() at the latest, so a stall is
+// noticed within the time-out plus one slice.
+class SendClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit SendClock(int fd) : fd_(fd), last_progress_(Clock::now()) {}
+
+  // The socket took bytes.
+  void Progressed() {
+    last_progress_ = Clock::now();
+    unacknowledged_ = -1;
+  }
+
+  // Waits until the socket may take bytes again. False, with errno EAGAIN, when neither the
+  // socket took a byte nor the peer acknowledged one for the send time-out; false with poll's
+  // errno when polling failed. True also when the socket is in error or shut down: the next
+  // send tells why.
+  bool WaitWritable() {
+    if (timeout_ms_ < 0) timeout_ms_ = SendTimeoutMs(fd_);
+    if (unacknowledged_ < 0) unacknowledged_ = UnacknowledgedBytes(fd_);
+    for (;;) {
+      int wait_ms = -1;  // no time-out: wait for ever
+      if (timeout_ms_ > 0) {
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 last_progress_ + std::chrono::milliseconds(timeout_ms_) -
+                                 Clock::now())
+                                 .count();
+        if (left <= 0) {
+          if (PeerAcknowledged()) return true;
+          errno = EAGAIN;
+          return false;
+        }
+        wait_ms = static_cast<int>(std::min(left, Slice()));
+      }
+      pollfd p{fd_, POLLOUT, 0};
+      const int n = ::poll(&p, 1, wait_ms);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n > 0) return true;
+      // A slice ran out: bytes the peer acknowledged meanwhile count as progress, and the
+      // socket may take some although it did not report room.
+      if (PeerAcknowledged()) return true;
+    }
+  }
+
+ private:
+  // The longest single wait: a twentieth of the time-out, between 10 and 500 ms.
+  int64_t Slice() const { return std::clamp<int64_t>(timeout_ms_ / 20, 10, 500); }
+
+  // Whether the peer acknowledged bytes since the last look; if so that counts as progress.
+  bool PeerAcknowledged() {
+    const long now = UnacknowledgedBytes(fd_);
+    if (now < 0 || unacknowledged_ < 0 || now >= unacknowledged_) return false;
+    unacknowledged_ = now;
+    last_progress_ = Clock::now();
+    return true;
+  }
+
+  int fd_;
+  Clock::time_point last_progress_;
+  int64_t timeout_ms_ = -1;   // read from the socket at the first wait
+  long unacknowledged_ = -1;  // at the last look; -1 before the first look after progress
+};
+
+// Keeps SIGPIPE from this thread while it lives: sendfile has no MSG_NOSIGNAL. A SIGPIPE that
+// came meanwhile is taken out; one that was pending before is left alone.
+class NoBrokenPipeScope {
+ public:
+  NoBrokenPipeScope() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~NoBrokenPipeScope() {
+    if (!blocked_) return;
+    const int saved = errno;
+    if (!was_pending_) {
+      sigset_t pending;
+      sigemptyset(&pending);
+      if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved;
+  }
+  NoBrokenPipeScope(const NoBrokenPipeScope&) = delete;
+  NoBrokenPipeScope& operator=(const NoBrokenPipeScope&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+  bool blocked_ = false;
+};
+
+// Makes the socket non-blocking while it lives (sendfile has no per-call flag), restoring its
+// mode after.
+class NonBlockingScope {
+ public:
+  explicit NonBlockingScope(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
+      changed_ = ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK) == 0;
+    }
+  }
+  ~NonBlockingScope() {
+    if (changed_) {
+      const int saved = errno;
+      ::fcntl(fd_, F_SETFL, flags_);
+      errno = saved;
+    }
+  }
+  NonBlockingScope(const NonBlockingScope&) = delete;
+  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+
+  // Whether sends on the socket now return instead of blocking.
+  bool ok() const { return flags_ >= 0 && (changed_ || (flags_ & O_NONBLOCK) != 0); }
+
+ private:
+  int fd_;
+  int flags_;
+  bool changed_ = false;
+};
 
 }  // namespace
 
@@ -103,11 +267,17 @@ bool SetReceiveTimeout(int fd, int milliseconds) {
 long SendAll(int fd, const void* data, size_t size, int flags) {
   const auto* in = static_cast<const char*>(data);
   size_t sent = 0;
+  SendClock clock(fd);
   while (sent < size) {
-    const ssize_t n = ::send(fd, in + sent, size - sent, flags | MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, in + sent, size - sent, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!clock.WaitWritable()) return -1;
+      continue;
+    }
     if (n <= 0) return -1;
     sent += static_cast<size_t>(n);
+    clock.Progressed();
   }
   return static_cast<long>(sent);
 }
@@ -162,17 +332,32 @@ long PendingBytes(int fd) {
 bool ShutdownBoth(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; }
 
 long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count) {
+  NoBrokenPipeScope no_broken_pipe;
+  // A blocking sendfile would restart the socket's time-out inside, at every pipe buffer.
+  NonBlockingScope non_blocking(socket_fd);
+  if (!non_blocking.ok()) return -1;
+  SendClock clock(socket_fd);
   size_t sent = 0;
   while (sent < count) {
     off_t position = static_cast<off_t>(*offset);
     const ssize_t n = ::sendfile(socket_fd, in_fd, &position, count - sent);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!clock.WaitWritable()) return -1;
+      continue;
+    }
     if (n < 0) return -1;
     if (n == 0) break;  // the file ended early
     *offset = position;
     sent += static_cast<size_t>(n);
+    clock.Progressed();
   }
   return static_cast<long>(sent);
+}
+
+bool SetNoDelay(int fd) {
+  const int on = 1;
+  return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
 std::string FormatDotted(uint32_t address) {

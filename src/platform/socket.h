@@ -1,9 +1,9 @@
 // platform/socket.h -- the socket services of the core, on POSIX sockets (IPv4, blocking).
 //
 // Every EINTR and short-send loop of the network code lives in socket.cpp; nothing here raises
-// SIGPIPE (sends use MSG_NOSIGNAL). Descriptors are owned by UniqueFd. All functions may be
+// SIGPIPE (sends use MSG_NOSIGNAL; SendFileRange holds the signal back while it sends). Descriptors are owned by UniqueFd. All functions may be
 // called from any thread; a socket is used by one thread at a time, except ShutdownBoth, which
-// another thread may call to unblock a receive.
+// another thread may call to unblock a receive or a send.
 #pragma once
 
 #include <cstddef>
@@ -53,12 +53,23 @@ UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error = nullptr)
 
 bool Connect(int fd, const Ipv4Endpoint& remote);
 
-// SO_SNDTIMEO / SO_RCVTIMEO in milliseconds (0: wait for ever).
+// SO_SNDTIMEO / SO_RCVTIMEO in milliseconds (0: wait for ever). The send time-out is the one
+// SendAll and SendFileRange keep (see there); the receive time-out bounds each receive.
 bool SetSendTimeout(int fd, int milliseconds);
 bool SetReceiveTimeout(int fd, int milliseconds);
 
-// Sends every byte; a send that makes no progress within the socket's send time-out fails.
-// Returns the bytes sent (all of them), or -1 after a failed send.
+// Turns Nagle's algorithm off (TCP_NODELAY), so that a small send goes out at once instead of
+// waiting for the acknowledgement of the previous one.
+bool SetNoDelay(int fd);
+
+// Sends every byte. It fails when the connection takes no byte for the socket's send time-out
+// (SetSendTimeout; 0 waits for ever), counted from the call's start or the last byte the socket
+// took or the peer acknowledged, however large |size| is; the whole call is otherwise
+// unbounded. (A stall is noticed within a twentieth of the time-out after it is due, 500 ms at
+// most.) |flags| go to every send, with MSG_NOSIGNAL and MSG_DONTWAIT added: the waiting is
+// done here, and a caller's MSG_DONTWAIT does not stop it. Returns the bytes sent (all of
+// them), or -1 after a failed send or the time-out (errno EAGAIN); ShutdownBoth from another
+// thread makes it fail at once.
 long SendAll(int fd, const void* data, size_t size, int flags = 0);
 
 // One receive of up to |size| bytes: the count, 0 when the peer closed, -1 on error (a receive
@@ -81,7 +92,9 @@ long PendingBytes(int fd);
 bool ShutdownBoth(int fd);
 
 // Copies |count| bytes of the file |in_fd| from |*offset| to the socket without passing them
-// through user space, advancing |*offset|. Returns the bytes sent, or -1 on a failed send.
+// through user space, advancing |*offset|. Returns the bytes sent (fewer when the file ended
+// early), or -1 on a failed send; the send time-out is kept as in SendAll, across the whole
+// call. The socket is non-blocking while the call lasts and gets its own mode back after.
 long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count);
 
 // "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else.

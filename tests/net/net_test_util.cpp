@@ -2,14 +2,20 @@
 #include "net_test_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
+#include <cstdlib>
 
 namespace kelvane::net::nettest {
 namespace {
@@ -57,16 +63,24 @@ platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse) {
 }
 
 platform::UniqueFd ConnectLoopback(uint16_t port) {
+  platform::UniqueFd fd = NewLoopbackSocket();
+  if (!fd.valid() || !ConnectSocket(fd.get(), port)) return platform::UniqueFd();
+  return fd;
+}
+
+platform::UniqueFd NewLoopbackSocket() {
   platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return fd;
-  SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
+  if (fd.valid()) SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
+  return fd;
+}
+
+bool ConnectSocket(int fd, uint16_t port) {
   const sockaddr_in sa = LoopbackAddress(port);
   int rc;
   do {
-    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return platform::UniqueFd();
-  return fd;
+  return rc == 0;
 }
 
 platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound) {
@@ -151,6 +165,125 @@ long QueuedBytes(int fd) {
   int count = 0;
   if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
   return count;
+}
+
+bool SetReceiveBuffer(int fd, int bytes) {
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool SetSendBuffer(int fd, int bytes) {
+  return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool NoDelayOn(int fd) {
+  int on = 0;
+  socklen_t length = sizeof on;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
+}
+
+bool NonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+SlowReader::SlowReader(int fd, size_t piece, milliseconds pause, milliseconds bound)
+    : thread_([this, fd, piece, pause, bound] {
+        const Clock::time_point deadline = Clock::now() + bound;
+        const size_t fast_piece = 64 * 1024;
+        std::string buffer(std::max(piece, fast_piece), '\0');
+        for (;;) {
+          // At most |piece| bytes, however much is waiting.
+          const bool hurry = hurry_.load();
+          const size_t want = hurry ? fast_piece : piece;
+          size_t got = 0;
+          while (got < want) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, RemainingMs(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready != 1) return;  // the deadline passed
+            const ssize_t n = ::recv(fd, buffer.data() + got, want - got, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+              result_.bytes.append(buffer.data(), got);
+              (n == 0 ? result_.eof : result_.error) = true;
+              return;
+            }
+            got += static_cast<size_t>(n);
+          }
+          result_.bytes.append(buffer.data(), got);
+          if (!hurry) std::this_thread::sleep_for(pause);
+        }
+      }) {}
+
+SlowReader::~SlowReader() {
+  if (thread_.joinable()) thread_.join();
+}
+
+ReadResult SlowReader::Join() {
+  if (thread_.joinable()) thread_.join();
+  return result_;
+}
+
+int OpenDescriptorCount() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count - 1;  // the listing's own descriptor
+}
+
+DescriptorLimit::DescriptorLimit(int free) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  old_soft_ = limit.rlim_cur;
+  // New descriptors take the lowest free numbers below the limit; open ones at or above it
+  // (inherited from the parent, say) stay open and do not count.
+  std::vector<bool> open;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  const int own = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd == own) continue;
+    if (static_cast<size_t>(fd) >= open.size()) open.resize(static_cast<size_t>(fd) + 1);
+    open[static_cast<size_t>(fd)] = true;
+  }
+  ::closedir(dir);
+  // The lowest limit with exactly |free| unused numbers below it.
+  rlim_t wanted = 0;
+  for (int unused = 0; unused < free; ++wanted) {
+    if (wanted >= open.size() || !open[wanted]) ++unused;
+  }
+  if (wanted > limit.rlim_cur) return;
+  lowered_soft_ = wanted;
+  ok_ = Lower();
+}
+
+bool DescriptorLimit::Lower() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  limit.rlim_cur = static_cast<rlim_t>(lowered_soft_);
+  lowered_ = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  return lowered_;
+}
+
+DescriptorLimit::~DescriptorLimit() { Restore(); }
+
+void DescriptorLimit::Restore() {
+  if (!lowered_) return;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = static_cast<rlim_t>(old_soft_);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  lowered_ = false;
 }
 
 bool WaitUntil(const std::function<bool()>& done, milliseconds bound) {

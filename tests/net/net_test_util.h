@@ -6,6 +6,7 @@
 // bounded; every socket made here gets a receive time-out so that no test can hang in recv.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,11 @@ platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse = false);
 
 // A socket connected to 127.0.0.1:|port|; invalid when the connect failed.
 platform::UniqueFd ConnectLoopback(uint16_t port);
+
+// A stream socket with the tests' receive time-out, not connected yet; invalid on failure.
+platform::UniqueFd NewLoopbackSocket();
+// Connects |fd| to 127.0.0.1:|port|; false when the connect failed.
+bool ConnectSocket(int fd, uint16_t port);
 
 // Accepts one client of |listen_fd| if one arrives within |bound|; invalid otherwise.
 platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound);
@@ -71,6 +77,67 @@ ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit = size_t{1} << 
 
 // Bytes waiting in |fd|'s receive queue; -1 on error.
 long QueuedBytes(int fd);
+
+// Sets SO_RCVBUF (which also ends its autotuning): set on a listening socket, accepted sockets
+// inherit it. A slow reader's kernel then opens its window in steps of a known size; false on
+// failure.
+bool SetReceiveBuffer(int fd, int bytes);
+// Sets SO_SNDBUF (and ends its autotuning); false on failure.
+bool SetSendBuffer(int fd, int bytes);
+
+// Whether TCP_NODELAY is on for |fd|.
+bool NoDelayOn(int fd);
+
+// Whether |fd| is in non-blocking mode (O_NONBLOCK).
+bool NonBlocking(int fd);
+
+// Milliseconds since |start|.
+long long MillisecondsSince(std::chrono::steady_clock::time_point start);
+
+// A thread that reads |fd| slowly but steadily: |piece| bytes, then a pause of |pause|, until
+// the peer closes or an error (or the deadline |bound| from now). Join returns what it read.
+class SlowReader {
+ public:
+  SlowReader(int fd, size_t piece, milliseconds pause, milliseconds bound = milliseconds(60000));
+  ~SlowReader();
+  SlowReader(const SlowReader&) = delete;
+  SlowReader& operator=(const SlowReader&) = delete;
+
+  // From now on reads as fast as it can (to drain what is left once the point is made).
+  void Hurry() { hurry_.store(true); }
+  ReadResult Join();
+
+ private:
+  std::atomic<bool> hurry_{false};
+  ReadResult result_;
+  std::thread thread_;
+};
+
+// Lowers the soft limit of open descriptors (RLIMIT_NOFILE) so that exactly |free| more can be
+// opened, and puts the old limit back on destruction. ok() is false when it could not.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(int free);
+  ~DescriptorLimit();
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+  bool ok() const { return ok_; }
+  // Puts the old limit back (idempotent).
+  void Restore();
+  // Lowers the limit again to what the constructor set (descriptors opened meanwhile above it
+  // stay open). True when it did.
+  bool Lower();
+
+ private:
+  unsigned long long old_soft_ = 0;
+  unsigned long long lowered_soft_ = 0;
+  bool ok_ = false;
+  bool lowered_ = false;
+};
+
+// The descriptors this process has open.
+int OpenDescriptorCount();
 
 // Polls |done| every millisecond until it answers true or |bound| passes; its last answer.
 bool WaitUntil(const std::function<bool()>& done, milliseconds bound = kPromptly);

@@ -1,5 +1,6 @@
 // net/tcp_server_test.cpp -- the server framework on loopback: the connection limit and its
-// refusals, starting and stopping, StopAll, destruction with live connections, listening.
+// refusals, starting and stopping, StopAll, destruction with live connections, listening,
+// failed accepts, TCP_NODELAY.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,11 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/tcp_server.h"
 #include "net_test_util.h"
 #include "platform/socket.h"
+#include "support/trace_capture.h"
 #include "test_servers.h"
 
 namespace kelvane::net {
@@ -115,6 +118,282 @@ TEST(TcpServerSlowTest, ClosesASilentRefusedClientAfterTenSeconds) {
   EXPECT_EQ("", got.bytes);
   EXPECT_GE(waited.count(), 9000) << "closed before the refusal's wait was over";
   EXPECT_LE(waited.count(), 15000);
+}
+
+// A connection thread gives its place up right after it releases its connection object (which
+// a test sees in ConnectionLog::live): this is ample time for that.
+constexpr milliseconds kThreadEnd{100};
+
+// Silent clients over the limit, connected one after the other until |refusals| wait.
+std::vector<platform::UniqueFd> ConnectRefused(const ConnectionLog& log, uint16_t port,
+                                               int refusals) {
+  std::vector<platform::UniqueFd> clients;
+  const int before = log.refusals_begun.load();
+  for (int i = 0; i < refusals; ++i) {
+    clients.push_back(ConnectLoopback(port));
+    EXPECT_TRUE(clients.back().valid()) << "refused client " << i;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return log.refusals_begun.load() == before + refusals; }))
+      << "refusals begun: " << log.refusals_begun.load() - before;
+  return clients;
+}
+
+// Refusals waiting for their clients are not sessions: they neither count in ConnectionCount
+// nor keep a client out once a session has ended.
+TEST(TcpServerTest, WaitingRefusalsDoNotCountAgainstTheLimit) {
+  auto log = std::make_shared<ConnectionLog>();
+  TestServer server(HeldFactory(log));
+  ASSERT_TRUE(server.ListenAndStart());
+  std::vector<platform::UniqueFd> held =
+      ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
+  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 5);
+  EXPECT_EQ(0, log->refused_at_once.load());
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS, server.ConnectionCount()) << "refusals were counted";
+
+  // Five sessions end while the refusals still wait: five new clients are served.
+  held.resize(TcpServer::MAX_CONNECTIONS - 5);
+  ASSERT_TRUE(WaitUntil([&] { return log->finished.load() == 5; }));
+  // Fifteen sessions and the five refusals are left.
+  ASSERT_TRUE(WaitUntil([&] { return log->live.load() == TcpServer::MAX_CONNECTIONS - 5 + 5; }));
+  std::this_thread::sleep_for(kThreadEnd);
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS - 5, server.ConnectionCount());
+  for (int i = 0; i < 5; ++i) {
+    held.push_back(ConnectLoopback(server.port()));
+    ASSERT_TRUE(held.back().valid());
+  }
+  EXPECT_TRUE(WaitUntil([&] { return log->served.load() == TcpServer::MAX_CONNECTIONS + 5; }))
+      << "served: " << log->served.load() << ", refusals: " << log->refusals_begun.load();
+  EXPECT_EQ(5, log->refusals_begun.load());
+  EXPECT_EQ(0, log->refusals_ended.load()) << "the refusals should still be waiting";
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS, server.ConnectionCount());
+}
+
+// At most MAX_WAITING_REFUSALS refusals wait; a client beyond them is closed at once, told it
+// is refused only if it had already said something.
+TEST(TcpServerTest, ClosesAClientAtOnceWhenTooManyRefusalsWait) {
+  auto log = std::make_shared<ConnectionLog>();
+  TestServer server(HeldFactory(log));
+  ASSERT_TRUE(server.ListenAndStart());
+  std::vector<platform::UniqueFd> held =
+      ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
+  std::vector<platform::UniqueFd> waiting =
+      ConnectRefused(*log, server.port(), TcpServer::MAX_WAITING_REFUSALS);
+  ASSERT_EQ(0, log->refused_at_once.load());
+
+  // A silent client: closed without a word, well before a refusal's ten seconds.
+  const Clock::time_point start = Clock::now();
+  platform::UniqueFd silent = ConnectLoopback(server.port());
+  ASSERT_TRUE(silent.valid());
+  const ReadResult silent_got = ReadUntilEof(silent.get(), milliseconds(3000));
+  EXPECT_TRUE(silent_got.eof) << "not closed at once";
+  EXPECT_EQ("", silent_got.bytes);
+  EXPECT_LT(MillisecondsSince(start), 3000);
+
+  // A client whose line is there when it is accepted: queued while the listener is stopped.
+  ASSERT_EQ(0, server.Stop());
+  platform::UniqueFd talking = ConnectLoopback(server.port());
+  ASSERT_TRUE(talking.valid());
+  ASSERT_TRUE(SendAllBytes(talking.get(), "USER anonymous\r\n"));
+  std::this_thread::sleep_for(milliseconds(50));  // loopback delivers at once; to be sure
+  ASSERT_EQ(0, server.Start());
+  const ReadResult talking_got = ReadUntilEof(talking.get(), milliseconds(3000));
+  EXPECT_EQ(kTooManyConnections, talking_got.bytes);
+  EXPECT_TRUE(talking_got.eof);
+
+  EXPECT_EQ(2, log->refused_at_once.load());
+  EXPECT_EQ(TcpServer::MAX_WAITING_REFUSALS + 2, log->refusals_begun.load());
+  EXPECT_EQ(2, log->refusals_ended.load()) << "a waiting refusal ended early";
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS, log->served.load());
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS, server.ConnectionCount());
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS + TcpServer::MAX_WAITING_REFUSALS, log->live.load())
+      << "the connections refused at once were not released";
+
+  // A waiting refusal that ends frees its place: the next silent client waits again.
+  ASSERT_TRUE(SendAllBytes(waiting[0].get(), "USER late\r\n"));
+  EXPECT_EQ(kTooManyConnections, ReadUntilEof(waiting[0].get(), kPromptly).bytes);
+  ASSERT_TRUE(WaitUntil([&] {
+    return log->live.load() == TcpServer::MAX_CONNECTIONS + TcpServer::MAX_WAITING_REFUSALS - 1;
+  }));
+  std::this_thread::sleep_for(kThreadEnd);
+  std::vector<platform::UniqueFd> again = ConnectRefused(*log, server.port(), 1);
+  EXPECT_EQ(2, log->refused_at_once.load()) << "the place of the ended refusal was not free";
+}
+
+TEST(TcpServerTest, StopAllEndsWaitingRefusals) {
+  auto log = std::make_shared<ConnectionLog>();
+  TestServer server(HeldFactory(log));
+  ASSERT_TRUE(server.ListenAndStart());
+  std::vector<platform::UniqueFd> held =
+      ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
+  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 3);
+
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS + 3, server.StopAll());
+  EXPECT_EQ(0, server.ConnectionCount());
+  EXPECT_TRUE(server.WaitForConnections(kPromptly));
+  EXPECT_LT(MillisecondsSince(start), 5000) << "the refusals waited out their time";
+  EXPECT_EQ(3, log->refusals_ended.load());
+  EXPECT_EQ(0, log->live.load());
+  for (size_t i = 0; i < refused.size(); ++i) {
+    SCOPED_TRACE("refused client " + std::to_string(i));
+    const ReadResult got = ReadUntilEof(refused[i].get(), kPromptly);
+    EXPECT_TRUE(got.eof);
+    EXPECT_EQ("", got.bytes);
+  }
+}
+
+TEST(TcpServerTest, AcceptedSocketsHaveNagleOff) {
+  auto log = std::make_shared<ConnectionLog>();
+  TestServer server(HeldFactory(log));
+  ASSERT_TRUE(server.ListenAndStart());
+  std::vector<platform::UniqueFd> held =
+      ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
+  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 1);
+  EXPECT_EQ(TcpServer::MAX_CONNECTIONS, log->served.load());
+  EXPECT_EQ(0, log->without_no_delay.load()) << "conversations began with Nagle on";
+}
+
+// With descriptors exhausted, accept fails at once (EMFILE: it takes the new descriptor before
+// it waits). The listener traces it, pauses and accepts again; once descriptors are free, the
+// clients that queued meanwhile are served, and so is a new one. Stop cuts the pause short.
+//
+// While no descriptor is free, the test only takes notes: a failing check would format its
+// message, which UndefinedBehaviorSanitizer then checks with descriptors it cannot get.
+TEST(TcpServerTest, KeepsAcceptingAfterDescriptorsRanOut) {
+  constexpr int kHeld = 10;
+  constexpr int kStopRounds = 5;
+  test::TraceCapture capture;  // its file is open before the limit is lowered
+  ASSERT_TRUE(capture.ok());
+  auto log = std::make_shared<ConnectionLog>();
+  std::vector<platform::UniqueFd> held;
+  std::vector<platform::UniqueFd> late(2 + kStopRounds);
+  {
+    TestServer server(HeldFactory(log));
+    ASSERT_TRUE(server.ListenAndStart());
+    // A listener thread that ends is checked by the sanitizer, which needs descriptors the
+    // first time: end one while there are some.
+    ASSERT_EQ(0, server.Stop());
+    ASSERT_EQ(0, server.Start());
+    // Each held client takes two descriptors, its own and the server's; the listener's waiting
+    // accept holds one; the late clients' sockets are made now, to connect when none is left.
+    DescriptorLimit limit(2 * kHeld + 1 + static_cast<int>(late.size()));
+    ASSERT_TRUE(limit.ok());
+    for (platform::UniqueFd& socket : late) {
+      socket = NewLoopbackSocket();
+      ASSERT_TRUE(socket.valid());
+    }
+    for (int i = 0; i < kHeld; ++i) {
+      held.push_back(ConnectLoopback(server.port()));
+      ASSERT_TRUE(held.back().valid()) << "client " << i;
+      ASSERT_TRUE(WaitUntil([&] { return log->served.load() == i + 1; })) << "client " << i;
+    }
+
+    struct Notes {
+      bool exhausted = false;
+      bool connected = true;
+      bool served_last_descriptor = false;
+      bool running_after_failures = false;
+      int served_while_queued = -1;
+      long long stop_ms[kStopRounds] = {};
+      bool stopped[kStopRounds] = {};
+      bool restarted = true;
+      bool running_after_restarts = true;
+    } notes;
+    notes.exhausted = WaitUntil([] { return !NewLoopbackSocket().valid(); });
+    if (notes.exhausted) {
+      // The listener's waiting accept has the last descriptor: this client is served, and the
+      // next accept fails.
+      notes.connected &= ConnectSocket(late[0].get(), server.port());
+      notes.served_last_descriptor = WaitUntil([&] { return log->served.load() == kHeld + 1; });
+      std::this_thread::sleep_for(milliseconds(3 * TcpServer::kAcceptPauseMs));
+      notes.running_after_failures = server.running();
+      // This one queues.
+      notes.connected &= ConnectSocket(late[1].get(), server.port());
+      std::this_thread::sleep_for(kQuietPeriod);
+      notes.served_while_queued = log->served.load();
+
+      // Stopped while it pauses, the listener ends at once: no wake-up connection can be made.
+      // It is started again with descriptors to spare (for the sanitizer, as above), then they
+      // are taken away again. From the second round on, Stop comes early in a pause (a plain
+      // sleep would make it wait most of the pause).
+      for (int round = 0; round < kStopRounds; ++round) {
+        std::this_thread::sleep_for(milliseconds(10));
+        const Clock::time_point start = Clock::now();
+        notes.stopped[round] = server.Stop() == 0 && !server.running();
+        notes.stop_ms[round] = MillisecondsSince(start);
+        limit.Restore();
+        notes.restarted &= server.Start() == 0;
+        std::this_thread::sleep_for(milliseconds(20));
+        notes.restarted &= limit.Lower();
+        // The new listener either waits in accept with a descriptor above the limit, which
+        // this client takes, or has failed already and this one queues: it pauses either way.
+        notes.connected &= ConnectSocket(late[2 + round].get(), server.port());
+        std::this_thread::sleep_for(milliseconds(TcpServer::kAcceptPauseMs));
+        notes.running_after_restarts &= server.running();
+      }
+    }
+    limit.Restore();
+
+    ASSERT_TRUE(notes.exhausted) << "descriptors are not exhausted";
+    EXPECT_TRUE(notes.connected);
+    EXPECT_TRUE(notes.served_last_descriptor);
+    EXPECT_TRUE(notes.running_after_failures) << "a failed accept ended the listener";
+    EXPECT_EQ(kHeld + 1, notes.served_while_queued) << "served without a descriptor";
+    // A busy machine may delay a round or two; a plain sleep would delay all but the first.
+    int prompt_stops = 0;
+    std::string stop_times;
+    for (int round = 0; round < kStopRounds; ++round) {
+      EXPECT_TRUE(notes.stopped[round]) << "round " << round;
+      prompt_stops += notes.stop_ms[round] < TcpServer::kAcceptPauseMs / 2;
+      stop_times += " " + std::to_string(notes.stop_ms[round]) + " ms";
+    }
+    EXPECT_GE(prompt_stops, kStopRounds - 2) << "Stop waited for the pause to end:" << stop_times;
+    EXPECT_TRUE(notes.restarted);
+    EXPECT_TRUE(notes.running_after_restarts);
+
+    // Descriptors are free again: every queued client is accepted and served, and so is a new
+    // one.
+    const int all = kHeld + static_cast<int>(late.size());
+    EXPECT_TRUE(WaitUntil([&] { return log->served.load() == all; }))
+        << "served: " << log->served.load() << " of " << all;
+    EXPECT_TRUE(server.running());
+    platform::UniqueFd next = ConnectLoopback(server.port());
+    ASSERT_TRUE(next.valid());
+    EXPECT_TRUE(WaitUntil([&] { return log->served.load() == all + 1; }));
+    held.clear();
+    late.clear();
+  }
+  const std::vector<std::string> trace = capture.FinishMessages();
+  int failures = 0;
+  for (const std::string& m : trace) {
+    failures += m.rfind("TcpServer: accept failed (Too many open files)", 0) == 0;
+  }
+  EXPECT_GE(failures, 3) << "the failed accepts were not traced";
+}
+
+// A listening socket that is shut down (what Stop does to a listener that will not end) ends
+// the listener: that failure is for good.
+TEST(TcpServerTest, ListenerEndsWhenItsSocketIsShutDown) {
+  auto log = std::make_shared<ConnectionLog>();
+  TestServer server(HeldFactory(log));
+  ASSERT_TRUE(server.ListenAndStart());
+  platform::UniqueFd client = ConnectLoopback(server.port());
+  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(WaitUntil([&] { return log->served.load() == 1; }));
+  int listening_socket = -1;
+  {
+    std::lock_guard<std::mutex> hold(log->mutex);
+    listening_socket = log->listening_socket;
+  }
+  test::TraceCapture capture;
+  ASSERT_TRUE(capture.ok());
+  ASSERT_TRUE(platform::ShutdownBoth(listening_socket));
+  EXPECT_TRUE(WaitUntil([&] { return !server.running(); })) << "the listener goes on";
+  const std::vector<std::string> trace = capture.FinishMessages();
+  int ends = 0;
+  for (const std::string& m : trace) ends += m.rfind("TcpServer: accept failed for good", 0) == 0;
+  EXPECT_EQ(1, ends);
+  EXPECT_EQ(0, server.Stop());
 }
 
 TEST(TcpServerTest, GivesEachConnectionItsPeerListenerAndServer) {

@@ -15,6 +15,7 @@
 
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
+#include "net_test_util.h"
 
 namespace kelvane::net::nettest {
 
@@ -52,9 +53,14 @@ class TestServer : public TcpServer {
 
 // What the connections of one test did.
 struct ConnectionLog {
-  std::atomic<int> live{0};      // connection objects in existence
-  std::atomic<int> served{0};    // ServeClient calls begun
-  std::atomic<int> finished{0};  // ServeClient calls ended
+  std::atomic<int> live{0};              // connection objects in existence
+  std::atomic<int> served{0};            // ServeClient calls begun
+  std::atomic<int> finished{0};          // ServeClient calls ended
+  std::atomic<int> refusals_begun{0};    // RefuseClient calls begun, at once or waiting
+  std::atomic<int> refusals_ended{0};    // RefuseClient calls ended
+  std::atomic<int> refused_at_once{0};   // RefuseClient calls with refusal_wait_seconds() 0
+  std::atomic<int> without_no_delay{0};  // conversations begun on a socket without TCP_NODELAY;
+                                         // counted before served or refusals_begun
 
   std::mutex mutex;  // guards the fields below
   std::string peer_address;
@@ -64,7 +70,7 @@ struct ConnectionLog {
 };
 
 // Holds its client until the client closes or the connection is shut down: reads lines and
-// answers nothing. Refusals are the default ones.
+// answers nothing. Refusals are the default ones, counted.
 class HeldConnection : public TcpConnection {
  public:
   explicit HeldConnection(std::shared_ptr<ConnectionLog> log) : log_(std::move(log)) {
@@ -73,6 +79,7 @@ class HeldConnection : public TcpConnection {
   ~HeldConnection() override { --log_->live; }
 
   void ServeClient() override {
+    if (!NoDelayOn(socket())) ++log_->without_no_delay;
     ++log_->served;
     {
       std::lock_guard<std::mutex> hold(log_->mutex);
@@ -85,6 +92,14 @@ class HeldConnection : public TcpConnection {
     while (ReceiveLine(line, sizeof line) > 0) {
     }
     ++log_->finished;
+  }
+
+  void RefuseClient() override {
+    if (!NoDelayOn(socket())) ++log_->without_no_delay;
+    if (refusal_wait_seconds() == 0) ++log_->refused_at_once;
+    ++log_->refusals_begun;
+    TcpConnection::RefuseClient();
+    ++log_->refusals_ended;
   }
 
  private:

@@ -168,15 +168,32 @@ TEST(TcpClientTest, SendGivesUpAfterTheSendTimeoutSetBeforeConnect) {
 // Sending package entries.
 
 constexpr char kBigStoredName[] = "big.bin";
+constexpr char kBigPackedName[] = "big.z";
 constexpr char kEmptyStoredName[] = "empty.bin";
 constexpr char kEmptyPackedName[] = "empty.z";
 constexpr char kDamagedName[] = "damaged.z";
 constexpr char kShortName[] = "short.bin";
 constexpr size_t kBigStoredSize = 8u << 20;
+constexpr size_t kBigPackedSize = 12u << 20;
 constexpr size_t kShortContentSize = 100000;
 
 const std::string& BigStoredContent() {
   static const std::string content = PatternBytes(kBigStoredSize, 99);
+  return content;
+}
+
+// Text that compresses, so that the inflating sender has real work.
+const std::string& BigPackedContent() {
+  static const std::string content = [] {
+    std::string out;
+    out.reserve(kBigPackedSize);
+    for (uint32_t line = 0; out.size() < kBigPackedSize; ++line) {
+      out += "line " + std::to_string(line) + " of the big packed entry, " +
+             std::to_string(line * 2654435761u) + "\r\n";
+    }
+    out.resize(kBigPackedSize);
+    return out;
+  }();
   return content;
 }
 
@@ -190,7 +207,8 @@ const std::string& ShortContent() {
   return content;
 }
 
-// The sample package plus a large stored entry, two empty ones, a compressed entry with bytes
+// The sample package plus a large stored entry, a large compressed one, two empty ones, a
+// compressed entry with bytes
 // flipped in the middle of its stream, and last a stored entry whose recorded size runs past
 // the end of the file. Built once per process.
 const std::string& TransferPackagePath() {
@@ -198,6 +216,7 @@ const std::string& TransferPackagePath() {
   static const std::string path = [] {
     test::PackageBuilder builder = test::SamplePackageBuilder();
     builder.AddFile(kBigStoredName, BigStoredContent(), test::kStored);
+    builder.AddFile(kBigPackedName, BigPackedContent(), test::kPacked);
     builder.AddFile(kEmptyStoredName, "", test::kStored);
     builder.AddFile(kEmptyPackedName, "", test::kPacked);
     const size_t damaged = builder.AddFile(kDamagedName, DamagedContent(), test::kPacked);
@@ -285,6 +304,7 @@ TEST_F(SendFileTest, SendsTheEntryOrSaysWhyNot) {
       {"PUB/dorvex\\updates/IMAGE", 0, &sample, "SendFile: len==0 (", false},
       {"/version.txt", 0, nullptr, "SendFile: len==0 ('\\version.txt')", true},
       {kBigStoredName, 0, &BigStoredContent(), "SendFile: len==0 (", false},
+      {kBigPackedName, 0, &BigPackedContent(), "SendFile: len==0 (", false},
       {kEmptyStoredName, 0, nullptr, "SendFile: len==0 (", false},
       {kEmptyPackedName, 0, nullptr, "SendFile: len==0 (", false},
       {"pub", 1, nullptr, "SendFile: Unable to get OpenFile", false},
@@ -365,6 +385,79 @@ TEST_F(SendFileTest, FailsWithTwoWhenTheReceiverCloses) {
   const std::vector<std::string> outcome = MessagesStarting(trace, "SendFile:");
   ASSERT_EQ(1u, outcome.size());
   EXPECT_EQ(0u, outcome[0].rfind("SendFile: Send error", 0)) << outcome[0];
+}
+
+// The send time-out bounds the time without progress, whatever the size of the sends: a 1 MiB
+// sendfile for a stored entry, 256 KiB pieces for an inflated one. (The kernel's own time-out
+// restarted whenever a call took a few bytes: a stalled receiver took three to four time-outs
+// to fail.)
+constexpr int kShortSendTimeoutMs = 400;
+constexpr long long kStallBoundMs = kShortSendTimeoutMs * 5 / 2;
+
+TEST_F(SendFileTest, FailsAfterTheSendTimeoutWhenTheReceiverStopsReading) {
+  const struct {
+    const char* name;
+    size_t size;
+  } cases[] = {{kBigStoredName, kBigStoredSize}, {kBigPackedName, kBigPackedSize}};
+  for (const auto& [name, size] : cases) {
+    SCOPED_TRACE(name);
+    Receiver receiver;
+    ASSERT_TRUE(receiver.listener.valid());
+    TcpClient client;
+    client.SetSendTimeout(kShortSendTimeoutMs);
+    ASSERT_EQ(0, client.Connect(receiver.port, "127.0.0.1"));
+    ASSERT_TRUE(receiver.Accept());  // and never read
+    ArchiveCursor cursor(reader_.directory());
+    test::TraceCapture capture;
+    ASSERT_TRUE(capture.ok());
+    uint32_t counter = 0;
+    const Clock::time_point start = Clock::now();
+    const int result = client.SendFile(reader_, cursor, name, &counter);
+    const long long took = MillisecondsSince(start);
+    const std::vector<std::string> outcome =
+        MessagesStarting(capture.FinishMessages(), "SendFile:");
+    EXPECT_EQ(2, result);
+    EXPECT_GT(counter, 0u);
+    EXPECT_LT(counter, size);
+    EXPECT_GE(took, kShortSendTimeoutMs);
+    EXPECT_LT(took, kStallBoundMs) << "the time-out restarted";
+    ASSERT_EQ(1u, outcome.size());
+    EXPECT_EQ(0u, outcome[0].rfind("SendFile: Send error", 0)) << outcome[0];
+  }
+}
+
+// The time-out does not bound the whole transfer: a receiver that keeps reading, slowly (32 KiB
+// every 10 ms), gets every byte although the transfer takes longer than the time-out. The
+// sender's buffer is kept small, so that the transfer's time is the reader's.
+TEST_F(SendFileTest, ASlowButSteadyReceiverGetsTheWholeEntry) {
+  constexpr int kTimeoutMs = 2000;
+  const struct {
+    const char* name;
+    const std::string* content;
+  } cases[] = {{kBigStoredName, &BigStoredContent()}, {kBigPackedName, &BigPackedContent()}};
+  for (const auto& [name, content] : cases) {
+    SCOPED_TRACE(name);
+    Receiver receiver;
+    ASSERT_TRUE(receiver.listener.valid());
+    TcpClient client;
+    client.SetSendTimeout(kTimeoutMs);
+    ASSERT_EQ(0, client.Connect(receiver.port, "127.0.0.1"));
+    ASSERT_TRUE(SetSendBuffer(client.socket(), 64 << 10));
+    ASSERT_TRUE(receiver.Accept());
+    SlowReader slow(receiver.peer.get(), 32u << 10, milliseconds(10));
+    ArchiveCursor cursor(reader_.directory());
+    uint32_t counter = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(0, client.SendFile(reader_, cursor, name, &counter));
+    const long long took = MillisecondsSince(start);
+    slow.Hurry();
+    EXPECT_EQ(content->size(), counter);
+    EXPECT_EQ(0, client.Close());
+    const ReadResult got = slow.Join();
+    EXPECT_TRUE(got.eof);
+    EXPECT_TRUE(SameBytes(*content, got.bytes));
+    EXPECT_GT(took, kTimeoutMs) << "the receiver was not slow enough to show anything";
+  }
 }
 
 // Stops the transfer at the first progress report.
