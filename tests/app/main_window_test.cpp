@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 #include "app/password.h"
 #include "app/server_app.h"
@@ -316,12 +317,14 @@ TEST(MainWindowTest, ALogFileThatDoesNotOpenIsToldOnceAsAStatus) {
 
 // |count| consecutive ports held on 127.0.0.1, the first returned; 0 when none were found.
 uint16_t HoldConsecutivePorts(int count, std::vector<std::unique_ptr<HeldPort>>* held) {
+  // Below the ephemeral range, so that ports other tests running at the same time get from the
+  // system (bind to port 0) never land among or right after the held ones.
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> starts(20000, 32000 - count - HttpServerThread::kPortAttempts);
   for (int tries = 0; tries < 50; ++tries) {
     held->clear();
-    held->push_back(std::make_unique<HeldPort>());
-    const uint16_t first = held->front()->port;
-    if (first == 0 || first > 65535 - count) continue;
-    for (int i = 1; i < count; ++i) {
+    const auto first = static_cast<uint16_t>(starts(random));
+    for (int i = 0; i < count; ++i) {
       held->push_back(std::make_unique<HeldPort>(static_cast<uint16_t>(first + i)));
       if (held->back()->port == 0) break;
     }
