@@ -25,8 +25,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ftp_bench import free_port, start_vsftpd  # noqa: E402  the same vsftpd as ftp_bench.py
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-VSFTPD = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
 CURL = shutil.which("curl") or "/usr/bin/curl"
 BOUND = 120  # seconds for any one step
 MB = 1e6
@@ -41,12 +43,6 @@ def build(build_dir):
     run(["cmake", "--build", build_dir, "--target", "kelvane", "kelvane-pack", "-j", "2"],
         cwd=ROOT, stdout=subprocess.DEVNULL)
     return os.path.join(build_dir, "bin", "kelvane"), os.path.join(build_dir, "bin", "kelvane-pack")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def wait_for_greeting(port):
@@ -89,28 +85,6 @@ def start_kelvane(kelvane, pack, work):
     env.pop("WAYLAND_DISPLAY", None)
     process = subprocess.Popen([server], env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for_greeting(port)
-    return process, port
-
-
-def start_vsftpd(work):
-    port = free_port()
-    empty = os.path.join(work, "empty")
-    os.makedirs(empty, exist_ok=True)
-    config = os.path.join(work, "vsftpd.conf")
-    with open(config, "w") as f:
-        f.write("\n".join([
-            "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
-            "listen_port=%d" % port, "background=NO",
-            "anonymous_enable=YES", "local_enable=NO", "write_enable=NO",
-            "anon_root=%s" % os.path.join(work, "files"), "no_anon_password=YES",
-            "pasv_enable=NO", "port_enable=YES", "connect_from_port_20=NO",
-            "max_clients=100", "max_per_ip=100", "xferlog_enable=NO",
-            "dirmessage_enable=NO", "seccomp_sandbox=NO", "use_sendfile=YES",
-            "secure_chroot_dir=%s" % empty, "ftp_username=ftp",
-            "vsftpd_log_file=%s" % os.path.join(work, "vsftpd.log"), ""]))
-    os.chmod(config, 0o600)
-    process = subprocess.Popen([VSFTPD, config], stdin=subprocess.DEVNULL)
     wait_for_greeting(port)
     return process, port
 
