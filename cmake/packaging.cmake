@@ -64,9 +64,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+# The summary above is the synopsis line; this is the extended description below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Kelvane hands one packaged set of files, typically a device's firmware image
+    "Kelvane hands one packaged set of files, typically a device's firmware image
 and its version note, to devices on a local network. The package is a
 read-only archive appended to Kelvane's own executable: devices log in over
 anonymous, read-only, active-mode FTP to list and download it, and a browser
