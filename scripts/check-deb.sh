@@ -58,6 +58,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >&2
 getent passwd kelvane >/dev/null || fail "no kelvane user"
 [ "$(stat -c %U /var/lib/kelvane/config)" = kelvane ] || fail "/var/lib/kelvane/config is not kelvane's"
 [ -d /var/log/kelvane ] || fail "no /var/log/kelvane"
+[ "$(stat -c %U /var/lib/kelvane)" = root ] || fail "/var/lib/kelvane is not root's"
 
 mkdir -p "$tmp/site/fw"
 python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(5).randbytes(200000))' \
