@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
   CLI::App app{"kelvane-pack: builds the package a Kelvane server serves, appended to the "
                "server executable, and lists, verifies, extracts and strips packages."};
   app.require_subcommand(1);
+  // Only here, before the subcommands: "build --version TEXT" keeps its own meaning.
+  app.set_version_flag("--version", "kelvane-pack " KELVANE_VERSION,
+                       "Print the version and exit");
 
   BuildArgs build;
   CLI::App* build_cmd = app.add_subcommand(

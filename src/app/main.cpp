@@ -2,8 +2,10 @@
 //
 // The program runs in a window (the Qt front end) when a display is named, and headless, on the
 // terminal, with KELVANE_HEADLESS=1 or without a display. The QApplication exists only for the
-// window and is made before the front end that uses it.
+// window and is made before the front end that uses it. --version and --help print their text
+// and end the program before any of that.
 #include <QApplication>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "app/qt_settings.h"
 #include "app/server_app.h"
 #include "app/startup_rules.h"
+#include "app/usage.h"
 #include "archive/FileArchiveReader.h"
 #include "ftp/ftp_s.h"
 #include "logview/log_view.h"
@@ -21,6 +24,19 @@
 
 int main(int argc, char* argv[]) {
   using namespace kelvane;
+
+  switch (app::FindInfoOption(std::vector<std::string>(argv, argv + argc))) {
+    case app::InfoOption::kVersion:
+      std::printf("kelvane %s\n", KELVANE_VERSION);
+      return app::kExitNormal;
+    case app::InfoOption::kHelp:
+      std::fputs(app::UsageText(platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""))
+                     .c_str(),
+                 stdout);
+      return app::kExitNormal;
+    case app::InfoOption::kNone:
+      break;
+  }
 
   // The trace was set up during static initialisation (ARC2); the other four process-wide
   // objects follow in their order and go in the reverse one when main returns.

@@ -1,0 +1,24 @@
+// app/usage.h -- the two options that print a text and end the program before start-up:
+// --version and --help, and the --help text.
+//
+// Pure functions; any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvane::app {
+
+enum class InfoOption { kNone, kVersion, kHelp };
+
+// The first argument after the program's path that is exactly "--version" or "--help", as
+// written; kNone when there is none. Nothing else counts ("--versions", "-help", "--HELP"), so
+// every other command line, "-log" in it or not, is left to start-up unchanged.
+InfoOption FindInfoOption(const std::vector<std::string>& arguments);
+
+// The --help text of the server whose executable is |executable_path|: what it serves, the
+// options, headless mode, its settings file and keys with their defaults, the exit statuses.
+std::string UsageText(std::string_view executable_path);
+
+}  // namespace kelvane::app
