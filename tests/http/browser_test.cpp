@@ -55,20 +55,9 @@ std::string HeaderOf(const std::string& answer) {
   return answer.substr(0, answer.find("\r\n\r\n") + 4);
 }
 
-class BrowserRequestTest : public ::testing::Test {
+class BrowserRequestTest : public RunningAppServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(package_.ok());
-    ClearSink();
-    server_.TraceSink = CaptureSink;
-    runner_ = std::make_unique<ServerRunner>(server_);
-    ASSERT_NE(0, runner_->port());
-  }
-  uint16_t port() const { return runner_->port(); }
-
-  WebPackage package_{SitePages(true)};
-  appsrv server_{package_.reader(), "", 0};
-  std::unique_ptr<ServerRunner> runner_;
+  BrowserRequestTest() : RunningAppServerTest(SitePages(true)) {}
 };
 
 TEST_F(BrowserRequestTest, TargetsAreDecodedWithoutTheirQueryAndNeverLeaveTheRoot) {

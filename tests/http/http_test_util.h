@@ -16,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "archive/FileArchiveReader.h"
+#include "http/srv.h"
 #include "http/templ.h"
 #include "support/fixture_package.h"
 
@@ -111,6 +114,25 @@ Answer Get(uint16_t port, std::string_view target);
 void CaptureSink(const char* format, va_list args);
 std::vector<std::string> SinkLines();
 void ClearSink();
+
+// The application's server (empty root, trace lines captured) over a WebPackage with |extra|
+// pages, running on loopback for each test.
+class RunningAppServerTest : public ::testing::Test {
+ protected:
+  explicit RunningAppServerTest(const Pages& extra = {}) : package_(extra) {}
+  void SetUp() override {
+    ASSERT_TRUE(package_.ok());
+    ClearSink();
+    server_.TraceSink = CaptureSink;
+    runner_ = std::make_unique<ServerRunner>(server_);
+    ASSERT_NE(0, runner_->port());
+  }
+  uint16_t port() const { return runner_->port(); }
+
+  WebPackage package_;
+  appsrv server_{package_.reader(), "", 0};
+  std::unique_ptr<ServerRunner> runner_;
+};
 bool SinkHas(const std::string& line);
 // Waits up to |bound| for a kept line that starts with |prefix|; whether one came.
 bool WaitForSinkLine(const std::string& prefix, milliseconds bound = kPromptly);

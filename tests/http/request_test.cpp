@@ -47,21 +47,7 @@ const std::string kBadRequest =
     "HTTP/1.0 400 Bad Request\r\nContent-type: text/html\r\n\r\n"
     "<HTML><BODY>Bad request!<P></BODY></HTML>";
 
-class AppServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(package_.ok());
-    ClearSink();
-    server_.TraceSink = CaptureSink;
-    runner_ = std::make_unique<ServerRunner>(server_);
-    ASSERT_NE(0, runner_->port());
-  }
-  uint16_t port() const { return runner_->port(); }
-
-  WebPackage package_;
-  appsrv server_{package_.reader(), "", 0};
-  std::unique_ptr<ServerRunner> runner_;
-};
+class AppServerTest : public RunningAppServerTest {};
 
 TEST_F(AppServerTest, AnswersCarryExactlyTheStatusTypeExpiryAndBody) {
   const std::string www_index = Ok("text/html", "<HTML><BODY>www [?title?] index</BODY></HTML>\r\n", true);
