@@ -44,14 +44,14 @@
 #include "archive/archive_format.h"
 #include "ftp/ftp_s.h"
 #include "logview/log_view.h"
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 
 namespace {
 
 using kelvane::bench::InfoFor;
 
 namespace fs = std::filesystem;
-using kelvane::platform::UniqueFd;
+using kelvane::platform::UniqueSocket;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kEntrySize = 100u << 20;
@@ -163,7 +163,7 @@ sockaddr_in Loopback(uint16_t port) {
 class ControlConnection {
  public:
   bool Connect(uint16_t port) {
-    fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    fd_ = UniqueSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in sa = Loopback(port);
     return fd_.valid() &&
            ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
@@ -213,7 +213,7 @@ class ControlConnection {
     }
   }
 
-  UniqueFd fd_;
+  UniqueSocket fd_;
   std::string pending_;
 };
 
@@ -232,7 +232,7 @@ int Fetch(uint16_t port, const std::string& path, int clients) {
     threads.emplace_back([&, i] {
       FetchResult& result = results[static_cast<size_t>(i)];
       ControlConnection control;
-      UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      UniqueSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
       sockaddr_in sa = Loopback(0);
       socklen_t length = sizeof sa;
       bool ready;
@@ -260,7 +260,7 @@ int Fetch(uint16_t port, const std::string& path, int clients) {
       start_line.arrive_and_wait();
       int retr_reply = 0;
       if (ready && control.Send("RETR " + path) && (retr_reply = control.Reply()) == 150) {
-        UniqueFd data(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueSocket data(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         std::vector<char> buffer(256 * 1024);
         ssize_t n;
         while (data.valid() && (n = ::recv(data.get(), buffer.data(), buffer.size(), 0)) > 0) {

@@ -107,7 +107,7 @@ Sample Measure(int listener, uint16_t port, size_t expected,
   TcpClient client;
   if (client.Connect(port, "127.0.0.1") != 0) return sample;
   platform::Ipv4Endpoint peer;
-  platform::UniqueFd accepted = platform::Accept(listener, &peer);
+  platform::UniqueSocket accepted = platform::Accept(listener, &peer);
   if (!accepted.valid()) return sample;
 
   size_t received = 0;
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
   const ArchiveCursor cursor(reader.directory());
 
   platform::IgnoreBrokenPipe();
-  platform::UniqueFd listener = platform::NewStreamSocket();
+  platform::UniqueSocket listener = platform::NewStreamSocket();
   if (!listener.valid() || !platform::Bind(listener.get(), {platform::kLoopback, 0}) ||
       !platform::Listen(listener.get(), 4)) {
     std::fprintf(stderr, "cannot listen on 127.0.0.1\n");

@@ -117,8 +117,8 @@ Package& ThePackage() {
 
 // A connected socket pair; either end may be closed on its own.
 struct SocketPair {
-  kelvane::platform::UniqueFd near;
-  kelvane::platform::UniqueFd far;
+  kelvane::platform::UniqueSocket near;
+  kelvane::platform::UniqueSocket far;
   // |small_buffers|: so that a far end closing early fails the sends still to come instead of
   // leaving the whole entry queued in the kernel.
   bool Open(bool small_buffers) {

@@ -176,7 +176,7 @@ bool StartsWithStatus(std::string_view answer) {
 
 void CheckOverTheNetwork(std::string_view input) {
   Server& server = TheServer();
-  kelvane::platform::UniqueFd client = kelvane::platform::NewStreamSocket();
+  kelvane::platform::UniqueSocket client = kelvane::platform::NewStreamSocket();
   FUZZ_CHECK(client.valid());
   FUZZ_CHECK(kelvane::platform::SetReceiveTimeout(client.get(), 8000));
   FUZZ_CHECK(kelvane::platform::Connect(client.get(), {kelvane::platform::kLoopback, server.port}));

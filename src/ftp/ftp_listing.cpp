@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/local_time.h"
+
 namespace kelvane::ftp {
 namespace {
 
@@ -70,7 +72,7 @@ CivilTime CivilFromSystemTime(std::chrono::system_clock::time_point time) {
 int LocalYear(std::chrono::system_clock::time_point time) {
   const std::time_t t = std::chrono::system_clock::to_time_t(time);
   std::tm parts{};
-  if (localtime_r(&t, &parts) == nullptr) return CivilFromSystemTime(time).year;
+  if (!platform::LocalTime(t, &parts)) return CivilFromSystemTime(time).year;
   return parts.tm_year + 1900;
 }
 

@@ -119,7 +119,7 @@ long httpsock::ReceiveAvailable(void* buffer, int count) {
   return n;
 }
 
-void httpsock::Adopt(platform::UniqueFd handle) {
+void httpsock::Adopt(platform::UniqueSocket handle) {
   handle_ = std::move(handle);
   aborted_ = false;
   send_failed_ = false;
@@ -141,7 +141,7 @@ int httplistensock::Accept(httpsock& client, platform::Ipv4Endpoint* address,
                            platform::AcceptError* error) {
   client.Close();
   platform::Ipv4Endpoint peer;
-  platform::UniqueFd accepted = platform::Accept(handle(), &peer, error);
+  platform::UniqueSocket accepted = platform::Accept(handle(), &peer, error);
   if (!accepted.valid()) return -1;
   client.Adopt(std::move(accepted));
   *address = peer;

@@ -10,7 +10,6 @@
 
 #include "platform/poll.h"
 #include "platform/socket.h"
-#include "platform/unique_fd.h"
 
 namespace kelvane::http {
 
@@ -27,7 +26,7 @@ class httpsock {
 
   bool is_open() const { return handle_.valid(); }
   // The descriptor, -1 when none is open.
-  int handle() const { return handle_.get(); }
+  platform::SocketHandle handle() const { return handle_.get(); }
 
   // Closes the descriptor if one is open; it becomes invalid.
   void Close();
@@ -79,9 +78,9 @@ class httpsock {
   friend class httplistensock;
 
   // Replaces the descriptor (closing the previous one) and clears the state of the last one.
-  void Adopt(platform::UniqueFd handle);
+  void Adopt(platform::UniqueSocket handle);
 
-  platform::UniqueFd handle_;
+  platform::UniqueSocket handle_;
   bool aborted_ = false;
   bool send_failed_ = false;
   bool receive_failed_ = false;

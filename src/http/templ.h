@@ -171,8 +171,8 @@ class templ : public mimetab {
   bool stop_requested();
   // Publishes a descriptor being answered, which Stop may shut down; false when a stop came
   // first. Withdraw before the descriptor is closed.
-  bool PublishAnswering(int fd);
-  void WithdrawAnswering(int fd);
+  bool PublishAnswering(platform::SocketHandle socket);
+  void WithdrawAnswering(platform::SocketHandle socket);
 
   archive::FileArchiveReader& reader_;
   httplistensock listen_socket_;
@@ -189,8 +189,8 @@ class templ : public mimetab {
   bool stop_requested_ = false;
   bool run_over_ = false;        // the latest Run has ended (or failed to listen)
   uint16_t listening_port_ = 0;  // nonzero while Run listens
-  int listening_fd_ = -1;
-  std::vector<int> answering_fds_;  // connections the answer threads are answering
+  platform::SocketHandle listening_socket_handle_ = platform::kInvalidSocket;
+  std::vector<platform::SocketHandle> answering_sockets_;  // connections the answer threads are answering
 
   // The requests waiting for an answer thread, and the threads. Run's thread starts and joins
   // the threads; the queue is guarded by queue_lock_.

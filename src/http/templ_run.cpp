@@ -46,17 +46,17 @@ bool templ::stop_requested() {
   return stop_requested_;
 }
 
-bool templ::PublishAnswering(int fd) {
+bool templ::PublishAnswering(platform::SocketHandle socket) {
   std::lock_guard<std::mutex> hold(stop_lock_);
   if (stop_requested_) return false;
-  answering_fds_.push_back(fd);
+  answering_sockets_.push_back(socket);
   return true;
 }
 
-void templ::WithdrawAnswering(int fd) {
+void templ::WithdrawAnswering(platform::SocketHandle socket) {
   std::lock_guard<std::mutex> hold(stop_lock_);
-  const auto it = std::find(answering_fds_.begin(), answering_fds_.end(), fd);
-  if (it != answering_fds_.end()) answering_fds_.erase(it);
+  const auto it = std::find(answering_sockets_.begin(), answering_sockets_.end(), socket);
+  if (it != answering_sockets_.end()) answering_sockets_.erase(it);
 }
 
 void templ::Stop() {
@@ -64,8 +64,10 @@ void templ::Stop() {
   stop_requested_ = true;
   // A listening socket that is shut down fails the next accept; a client socket that is shut
   // down makes a blocked send return. The loop itself wakes by the event.
-  if (listening_fd_ >= 0) platform::ShutdownBoth(listening_fd_);
-  for (const int fd : answering_fds_) platform::ShutdownBoth(fd);
+  if (listening_socket_handle_ != platform::kInvalidSocket) {
+    platform::ShutdownBoth(listening_socket_handle_);
+  }
+  for (const platform::SocketHandle socket : answering_sockets_) platform::ShutdownBoth(socket);
   wake_.Signal();
   listening_changed_.notify_all();
 }
@@ -81,7 +83,7 @@ uint16_t templ::WaitListening(std::chrono::milliseconds bound) {
 bool templ::Run() {
   const auto end_run = [this] {
     std::lock_guard<std::mutex> hold(stop_lock_);
-    listening_fd_ = -1;
+    listening_socket_handle_ = platform::kInvalidSocket;
     listening_port_ = 0;
     run_over_ = true;
     listening_changed_.notify_all();
@@ -105,8 +107,8 @@ bool templ::Run() {
     std::lock_guard<std::mutex> hold(stop_lock_);
     stopped = stop_requested_;
     if (!stopped) {
-      listening_fd_ = listen_socket_.handle();
-      listening_port_ = platform::LocalPort(listening_fd_);
+      listening_socket_handle_ = listen_socket_.handle();
+      listening_port_ = platform::LocalPort(listening_socket_handle_);
       listening_changed_.notify_all();
     }
   }
@@ -148,8 +150,8 @@ void templ::ServeLoop() {
     // Slot 0 is the wake event, slot 1 the listening socket (-1, never ready, while accepting
     // rests), then one slot per incoming connection in list order.
     poller.Clear();
-    poller.Add(wake_.fd());
-    poller.Add(accepting ? listen_socket_.handle() : -1);
+    poller.Add(wake_.handle());
+    poller.Add(accepting ? listen_socket_.handle() : platform::kInvalidSocket);
     for (const auto& connection : incoming) poller.Add(connection->client->handle());
     int timeout_ms = -1;
     if (wake_at != Clock::time_point::max()) {

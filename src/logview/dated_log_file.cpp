@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/local_time.h"
+
 namespace kelvane::logview {
 namespace {
 
@@ -16,7 +18,7 @@ constexpr std::string_view kLineBreak = "\r\n";
 LocalDate TodayLocal() {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
-  if (localtime_r(&now, &parts) == nullptr) return {};
+  if (!platform::LocalTime(now, &parts)) return {};
   return {parts.tm_mday, parts.tm_mon + 1, parts.tm_year + 1900};
 }
 

@@ -11,7 +11,8 @@ constexpr char kTooManyConnections[] = "Too Many Connections, Please Try Later."
 
 }  // namespace
 
-void TcpConnection::Attach(int socket, const platform::Ipv4Endpoint& peer, int listening_socket,
+void TcpConnection::Attach(platform::SocketHandle socket, const platform::Ipv4Endpoint& peer,
+                           platform::SocketHandle listening_socket,
                            TcpServer* server) {
   socket_ = socket;
   peer_ = peer;

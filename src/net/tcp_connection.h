@@ -36,8 +36,8 @@ class TcpConnection {
 
   // Gives the connection its accepted socket (not owned), the client's endpoint, the listening
   // socket and the server. Called by the connection thread before serving.
-  void Attach(int socket, const platform::Ipv4Endpoint& peer, int listening_socket,
-              TcpServer* server);
+  void Attach(platform::SocketHandle socket, const platform::Ipv4Endpoint& peer,
+              platform::SocketHandle listening_socket, TcpServer* server);
 
   // Sets the stop flag and shuts the socket down both ways. Any thread. Returns 0.
   int Shutdown();
@@ -75,14 +75,14 @@ class TcpConnection {
   // The client's IPv4 address as dotted text.
   std::string PeerAddress() const { return platform::FormatDotted(peer_.address); }
   const platform::Ipv4Endpoint& peer() const { return peer_; }
-  int socket() const { return socket_; }
-  int listening_socket() const { return listening_socket_; }
+  platform::SocketHandle socket() const { return socket_; }
+  platform::SocketHandle listening_socket() const { return listening_socket_; }
   TcpServer* server() const { return server_; }
 
  private:
-  int socket_ = -1;
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
   platform::Ipv4Endpoint peer_;
-  int listening_socket_ = -1;
+  platform::SocketHandle listening_socket_ = platform::kInvalidSocket;
   TcpServer* server_ = nullptr;
   int refusal_wait_seconds_ = kRefusalWaitSeconds;
   std::atomic<bool> stop_{false};

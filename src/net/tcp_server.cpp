@@ -18,7 +18,7 @@ constexpr std::chrono::milliseconds kDestroyBound{10000};
 // Connects to the listener so that its blocked accept returns. 0 done; 1 no socket; 2 connect
 // failed.
 int WakeListener(uint16_t port, uint32_t address) {
-  platform::UniqueFd s = platform::NewStreamSocket();
+  platform::UniqueSocket s = platform::NewStreamSocket();
   if (!s.valid()) return 1;
   if (!platform::Connect(s.get(), {address, port})) return 2;
   platform::ShutdownBoth(s.get());
@@ -244,7 +244,8 @@ bool TcpServer::WaitForConnections(std::chrono::milliseconds bound) {
       hold, bound, [this] { return serving_threads_ == 0 && refusing_threads_ == 0; });
 }
 
-int TcpServer::Register(TcpConnection* connection, std::thread::id thread_id, int socket,
+int TcpServer::Register(TcpConnection* connection, std::thread::id thread_id,
+                        platform::SocketHandle socket,
                         bool refusal) {
   std::lock_guard<std::mutex> hold(lock_);
   connections_.push_front({connection, thread_id, socket, refusal});

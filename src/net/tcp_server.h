@@ -33,7 +33,6 @@
 
 #include "net/tcp_connection.h"
 #include "platform/socket.h"
-#include "platform/unique_fd.h"
 
 namespace kelvane::net {
 
@@ -41,8 +40,8 @@ class TcpServer;
 
 // Made by the listener for each accepted client; owned by the connection thread.
 struct AcceptRecord {
-  platform::UniqueFd socket;
-  int listening_socket = -1;
+  platform::UniqueSocket socket;
+  platform::SocketHandle listening_socket = platform::kInvalidSocket;
   platform::Ipv4Endpoint peer;
   bool too_many = false;  // MAX_CONNECTIONS were being served when accepted: a refusal
   TcpServer* server = nullptr;
@@ -52,7 +51,7 @@ struct AcceptRecord {
 struct ConnectionNode {
   TcpConnection* connection;
   std::thread::id thread_id;
-  int socket;
+  platform::SocketHandle socket;
   bool refusal = false;  // waiting to be refused: listed for StopAll, not counted
 };
 
@@ -107,8 +106,8 @@ class TcpServer {
   // The sessions being served that are registered: refusals do not count.
   int ConnectionCount() const { return count_.load(std::memory_order_relaxed); }
   // Lists a connection for StopAll; a |refusal| is not counted in ConnectionCount. Returns 1.
-  int Register(TcpConnection* connection, std::thread::id thread_id, int socket,
-               bool refusal = false);
+  int Register(TcpConnection* connection, std::thread::id thread_id,
+               platform::SocketHandle socket, bool refusal = false);
   // Takes the connection of |thread_id| off the list (StopAll may have done it). Returns 1.
   int Unregister(std::thread::id thread_id);
 
@@ -130,7 +129,7 @@ class TcpServer {
   void RefuseAtOnce(AcceptRecord& record, std::unique_ptr<TcpConnection> connection);
   void ConnectionThreadEnded(bool refusal);
 
-  platform::UniqueFd listening_socket_;
+  platform::UniqueSocket listening_socket_;
   uint16_t port_ = 0xFFFF;
 
   std::thread listener_;

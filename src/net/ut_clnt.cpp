@@ -39,7 +39,7 @@ bool GoOn(const std::function<bool(uint32_t)>& progress, uint32_t sent, const ch
 
 // A stored entry goes from the file to the socket inside the kernel, a chunk per call so that
 // progress is still reported.
-int SendStored(int socket, const archive::ArchiveFileStream::StoredExtent& extent,
+int SendStored(platform::SocketHandle socket, const archive::ArchiveFileStream::StoredExtent& extent,
                const char* name, uint32_t* counter,
                const std::function<bool(uint32_t)>& progress) {
   int64_t offset = static_cast<int64_t>(extent.offset);
@@ -61,7 +61,7 @@ int SendStored(int socket, const archive::ArchiveFileStream::StoredExtent& exten
 
 }  // namespace
 
-int SendEntry(int socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
+int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
               const std::function<bool(uint32_t)>& progress) {
   *counter = 0;
@@ -142,7 +142,7 @@ int TcpClient::Close() {
   if (!socket_.valid()) return 0;
   int bits = 0;
   if (!platform::ShutdownBoth(socket_.get())) bits |= 1;
-  if (!platform::CloseFd(socket_.Release())) bits |= 2;
+  if (!platform::CloseSocket(socket_.Release())) bits |= 2;
   return bits;
 }
 

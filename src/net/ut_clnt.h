@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "archive/FileArchiveReader.h"
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 
 namespace kelvane::net {
 
@@ -20,7 +20,7 @@ namespace kelvane::net {
 // |*counter| counts the bytes sent. Returns 0 when the whole entry was sent (or |progress|
 // answered false), 1 when the entry could not be opened, 2 when a send failed or the entry's
 // data turned out damaged or short. Traces each outcome.
-int SendEntry(int socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
+int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
               const std::function<bool(uint32_t)>& progress);
 
@@ -59,14 +59,14 @@ class TcpClient {
   // Shuts the socket down and closes it. 0, or bits: 1 the shutdown failed, 2 the close failed.
   int Close();
 
-  int socket() const { return socket_.get(); }
+  platform::SocketHandle socket() const { return socket_.get(); }
   uint16_t port() const { return port_; }
   const std::string& host() const { return host_; }
 
  private:
   uint16_t port_ = 0;
   std::string host_;
-  platform::UniqueFd socket_;
+  platform::UniqueSocket socket_;
   int send_timeout_ms_ = kDefaultTimeoutMs;
   int receive_timeout_ms_ = kDefaultTimeoutMs;
   ProgressCallback progress_callback_ = nullptr;

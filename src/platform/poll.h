@@ -1,14 +1,14 @@
-// platform/poll.h -- waiting on many descriptors at once (Poller), a receive that never waits,
+// platform/poll.h -- waiting on many sockets at once (Poller), a receive that never waits,
 // and WakeEvent, which another thread signals to end such a wait early.
 //
 // A Poller belongs to the thread that waits on it. WakeEvent::Signal may be called from any
-// thread, also while another thread waits on the event's descriptor.
+// thread, also while another thread waits on the event.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 
 namespace kelvane::platform {
 
@@ -17,16 +17,16 @@ inline constexpr long kNothingWaiting = -2;
 
 // One receive of up to |size| bytes that returns at once, whatever the socket's mode: the
 // count, 0 when the peer closed, kNothingWaiting, or -1 on error (a reset among others).
-long ReceiveNow(int fd, void* buffer, size_t size);
+long ReceiveNow(SocketHandle socket, void* buffer, size_t size);
 
-// Waits until one of the descriptors added since Clear can be read (a closed or failed
-// descriptor counts as readable: the next receive tells what happened).
+// Waits until one of the sockets added since Clear can be read (a closed or failed
+// socket counts as readable: the next receive tells what happened).
 class Poller {
  public:
   void Clear() { slots_.clear(); }
-  // Adds |fd|; returns its index for Readable.
-  size_t Add(int fd);
-  // Waits up to |timeout_ms| (-1: without bound). The number of readable descriptors; 0 when
+  // Adds |socket|; returns its index for Readable.
+  size_t Add(SocketHandle socket);
+  // Waits up to |timeout_ms| (-1: without bound). The number of readable sockets; 0 when
   // the time passed or a signal interrupted the wait (the caller recomputes its deadlines and
   // waits again); -1 when the system refused the wait.
   int Wait(int timeout_ms);
@@ -34,23 +34,27 @@ class Poller {
 
  private:
   struct Slot {
-    int fd;
+    SocketHandle socket;
     short ready;  // the events poll reported
   };
   std::vector<Slot> slots_;
 };
 
-// A descriptor that becomes readable when signalled and stays so until Drain.
+// A handle that Poller waits on like a socket, readable once signalled until Drain: an eventfd
+// on Linux, a loopback datagram socket that sends to itself on Windows.
 class WakeEvent {
  public:
   WakeEvent();
-  bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
+  ~WakeEvent();
+  WakeEvent(const WakeEvent&) = delete;
+  WakeEvent& operator=(const WakeEvent&) = delete;
+  bool valid() const { return handle_ != kInvalidSocket; }
+  SocketHandle handle() const { return handle_; }
   void Signal();
   void Drain();
 
  private:
-  UniqueFd fd_;
+  SocketHandle handle_ = kInvalidSocket;
 };
 
 }  // namespace kelvane::platform

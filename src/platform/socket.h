@@ -1,7 +1,7 @@
 // platform/socket.h -- the socket services of the core, on POSIX sockets (IPv4, blocking).
 //
 // Every EINTR and short-send loop of the network code lives in socket.cpp; nothing here raises
-// SIGPIPE (sends use MSG_NOSIGNAL; SendFileRange holds the signal back while it sends). Descriptors are owned by UniqueFd. All functions may be
+// SIGPIPE (sends use MSG_NOSIGNAL; SendFileRange holds the signal back while it sends). Sockets are owned by UniqueSocket. All functions may be
 // called from any thread; a socket is used by one thread at a time, except ShutdownBoth, which
 // another thread may call to unblock a receive or a send.
 #pragma once
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 
 namespace kelvane::platform {
 
@@ -25,16 +25,16 @@ inline constexpr uint32_t kAnyAddress = 0;
 inline constexpr uint32_t kNoneAddress = 0xFFFFFFFF;  // what an unparsable dotted host becomes
 
 // A new IPv4 stream socket (close-on-exec); invalid on failure.
-UniqueFd NewStreamSocket();
+UniqueSocket NewStreamSocket();
 
 // Lets a listening socket bind at once to a port whose old connections still linger.
-bool SetReuseAddress(int fd);
+bool SetReuseAddress(SocketHandle socket);
 
-bool Bind(int fd, const Ipv4Endpoint& local);
-bool Listen(int fd, int backlog);
+bool Bind(SocketHandle socket, const Ipv4Endpoint& local);
+bool Listen(SocketHandle socket, int backlog);
 
 // The port a bound socket got (useful after binding port 0); 0 on failure.
-uint16_t LocalPort(int fd);
+uint16_t LocalPort(SocketHandle socket);
 
 // Why an accept failed. Transient failures (descriptors or memory exhausted, a connection that
 // went away while queued, a refusal by a firewall rule) leave the listening socket usable: the
@@ -49,18 +49,18 @@ struct AcceptError {
 
 // Waits for a client. Invalid on failure, with |*error| (when given) telling why; |*peer|
 // receives the client's endpoint.
-UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error = nullptr);
+UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError* error = nullptr);
 
-bool Connect(int fd, const Ipv4Endpoint& remote);
+bool Connect(SocketHandle socket, const Ipv4Endpoint& remote);
 
 // SO_SNDTIMEO / SO_RCVTIMEO in milliseconds (0: wait for ever). The send time-out is the one
 // SendAll and SendFileRange keep (see there); the receive time-out bounds each receive.
-bool SetSendTimeout(int fd, int milliseconds);
-bool SetReceiveTimeout(int fd, int milliseconds);
+bool SetSendTimeout(SocketHandle socket, int milliseconds);
+bool SetReceiveTimeout(SocketHandle socket, int milliseconds);
 
 // Turns Nagle's algorithm off (TCP_NODELAY), so that a small send goes out at once instead of
 // waiting for the acknowledgement of the previous one.
-bool SetNoDelay(int fd);
+bool SetNoDelay(SocketHandle socket);
 
 // Sends every byte. It fails when the connection takes no byte for the socket's send time-out
 // (SetSendTimeout; 0 waits for ever), counted from the call's start or the last byte the socket
@@ -70,32 +70,32 @@ bool SetNoDelay(int fd);
 // done here, and a caller's MSG_DONTWAIT does not stop it. Returns the bytes sent (all of
 // them), or -1 after a failed send or the time-out (errno EAGAIN); ShutdownBoth from another
 // thread makes it fail at once.
-long SendAll(int fd, const void* data, size_t size, int flags = 0);
+long SendAll(SocketHandle socket, const void* data, size_t size, int flags = 0);
 
 // One receive of up to |size| bytes: the count, 0 when the peer closed, -1 on error (a receive
 // time-out included).
-long ReceiveSome(int fd, void* buffer, size_t size);
+long ReceiveSome(SocketHandle socket, void* buffer, size_t size);
 
 // Reads one line a byte per receive into |buffer| of |capacity| (>= 1) bytes: LF ends it and is
 // not kept, CR is dropped wherever it occurs, the text is terminated. Returns the bytes consumed
 // (LF included); |capacity| when capacity - 1 bytes came without a LF (the rest stays unread);
 // consumed + 1 when the peer closed in mid-line; 0 when it closed before any byte; -1 on error.
-int ReceiveLine(int fd, char* buffer, int capacity);
+int ReceiveLine(SocketHandle socket, char* buffer, int capacity);
 
 // Waits until the socket is readable. True when it became readable (or closed) in time.
-bool WaitReadable(int fd, int64_t timeout_microseconds);
+bool WaitReadable(SocketHandle socket, int64_t timeout_microseconds);
 
 // Bytes waiting to be read; -1 on error.
-long PendingBytes(int fd);
+long PendingBytes(SocketHandle socket);
 
 // Shuts both directions down; false when the socket refused (e.g. not connected).
-bool ShutdownBoth(int fd);
+bool ShutdownBoth(SocketHandle socket);
 
 // Copies |count| bytes of the file |in_fd| from |*offset| to the socket without passing them
 // through user space, advancing |*offset|. Returns the bytes sent (fewer when the file ended
 // early), or -1 on a failed send; the send time-out is kept as in SendAll, across the whole
 // call. The socket is non-blocking while the call lasts and gets its own mode back after.
-long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count);
+long SendFileRange(SocketHandle socket, int in_fd, int64_t* offset, size_t count);
 
 // "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else.
 std::string FormatDotted(uint32_t address);
@@ -106,10 +106,10 @@ void IgnoreBrokenPipe();
 
 // Ends the sending direction only: the peer reads the end of the stream, and this side may
 // still receive. False when the socket refused (e.g. not connected).
-bool ShutdownSend(int fd);
+bool ShutdownSend(SocketHandle socket);
 
-// Makes the next close of |fd| abortive: the peer gets a reset instead of an end of stream, so
+// Makes the next close of |socket| abortive: the peer gets a reset instead of an end of stream, so
 // that it can tell a cut-off answer from a complete one.
-bool SetResetOnClose(int fd);
+bool SetResetOnClose(SocketHandle socket);
 
 }  // namespace kelvane::platform

@@ -121,7 +121,7 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
 
 // A socket listening on 127.0.0.1 at |port| (0: any free port), which keeps the port taken.
 struct HeldPort {
-  platform::UniqueFd socket;
+  platform::UniqueSocket socket;
   uint16_t port = 0;
   explicit HeldPort(uint16_t wanted = 0) : socket(platform::NewStreamSocket()) {
     if (socket.valid() && platform::Bind(socket.get(), {platform::kLoopback, wanted}) &&

@@ -245,7 +245,7 @@ TEST(MainWindowTest, HttpLimitsReachTheHttpService) {
   ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
   const uint16_t listening = o.Window().WaitHttpListening(10s);
   ASSERT_NE(0, listening);
-  platform::UniqueFd client = platform::NewStreamSocket();
+  platform::UniqueSocket client = platform::NewStreamSocket();
   ASSERT_TRUE(platform::SetReceiveTimeout(client.get(), 8000));
   ASSERT_TRUE(platform::Connect(client.get(), {platform::kLoopback, listening}));
   ASSERT_EQ(5, platform::SendAll(client.get(), "GET /", 5));
@@ -380,7 +380,7 @@ TEST(HttpServerThreadTest, RequestLimitsReachEveryServerItMakes) {
   const uint16_t listening = thread.WaitListening(10s);
   ASSERT_NE(0, listening);
   // A client that never completes its head is closed long before the default 10 s.
-  platform::UniqueFd client = platform::NewStreamSocket();
+  platform::UniqueSocket client = platform::NewStreamSocket();
   ASSERT_TRUE(platform::SetReceiveTimeout(client.get(), 5000));
   ASSERT_TRUE(platform::Connect(client.get(), {platform::kLoopback, listening}));
   ASSERT_EQ(5, platform::SendAll(client.get(), "GET /", 5));
@@ -477,7 +477,7 @@ TEST(ServerAppTest, ExitEndsEverySessionBeforeRunReturns) {
                                    settings->Set("HTTPPort", std::to_string(FreePort()));
                                    return settings;
                                  }};
-  platform::UniqueFd client;
+  platform::UniqueSocket client;
   front_end.on_run = [&](MainWindowCommands& window) {
     EXPECT_NE(0, window.WaitHttpListening(5s));
     client = platform::NewStreamSocket();

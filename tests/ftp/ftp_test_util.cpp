@@ -96,7 +96,7 @@ Harness::Harness(const test::PackageBuilder& builder, FtpDaemon::Clock clock) {
 Harness::~Harness() { daemon_.reset(); }
 
 Client::Client(uint16_t port) {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return;
   SetReceiveTimeout(fd.get());
   const sockaddr_in sa = LoopbackAddress(port);
@@ -189,7 +189,7 @@ bool Client::Login(std::string_view user) {
 }
 
 DataListener::DataListener() {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return;
   const sockaddr_in sa = LoopbackAddress(0);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
@@ -208,7 +208,7 @@ std::string DataListener::PortArgument() const { return PortArgumentFor(port_); 
 std::optional<std::string> DataListener::AcceptAndRead(milliseconds bound) {
   const auto deadline = Clock::now() + bound;
   if (!ReadableWithin(fd_.get(), RemainingMs(deadline))) return std::nullopt;
-  platform::UniqueFd data(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  platform::UniqueSocket data(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!data.valid()) return std::nullopt;
   std::string all;
   std::string buffer(64 * 1024, '\0');
@@ -226,7 +226,7 @@ std::string PortArgumentFor(uint16_t port) {
 }
 
 uint16_t ClosedPort() {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = LoopbackAddress(0);
   if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     return 0;

@@ -20,7 +20,7 @@
 #include "archive/FileArchiveReader.h"
 #include "ftp/ftp_s.h"
 #include "logview/log_sink.h"
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 #include "support/fixture_package.h"
 
 namespace kelvane::ftp::ftptest {
@@ -95,7 +95,7 @@ class Client {
   bool ClosedByServerWithin(milliseconds bound);
 
  private:
-  platform::UniqueFd fd_;
+  platform::UniqueSocket fd_;
   std::string pending_;  // bytes read beyond the last line returned
 };
 
@@ -113,7 +113,7 @@ class DataListener {
   bool HasPendingConnection() const;
 
  private:
-  platform::UniqueFd fd_;
+  platform::UniqueSocket fd_;
   uint16_t port_ = 0;
 };
 

@@ -91,8 +91,8 @@ std::string Answer::body() const {
   return end == std::string::npos ? std::string() : bytes.substr(end + 4);
 }
 
-platform::UniqueFd Connect(uint16_t port) {
-  platform::UniqueFd fd = platform::NewStreamSocket();
+platform::UniqueSocket Connect(uint16_t port) {
+  platform::UniqueSocket fd = platform::NewStreamSocket();
   if (!fd.valid()) return fd;
   platform::SetReceiveTimeout(fd.get(), static_cast<int>(kPromptly.count()));
   platform::SetSendTimeout(fd.get(), static_cast<int>(kPromptly.count()));
@@ -119,7 +119,7 @@ Answer ReadToEnd(int fd) {
 }
 
 Answer Exchange(uint16_t port, std::string_view request, size_t split) {
-  platform::UniqueFd fd = Connect(port);
+  platform::UniqueSocket fd = Connect(port);
   if (!fd.valid()) return Answer{"<connect failed>", false, true};
   split = std::min(split, request.size());
   platform::SendAll(fd.get(), request.data(), split);
@@ -128,7 +128,7 @@ Answer Exchange(uint16_t port, std::string_view request, size_t split) {
 }
 
 Answer ExchangeThenClose(uint16_t port, std::string_view request) {
-  platform::UniqueFd fd = Connect(port);
+  platform::UniqueSocket fd = Connect(port);
   if (!fd.valid()) return Answer{"<connect failed>", false, true};
   platform::SendAll(fd.get(), request.data(), request.size());
   platform::ShutdownSend(fd.get());

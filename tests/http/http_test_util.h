@@ -100,7 +100,7 @@ struct Answer {
 };
 
 // A client socket on 127.0.0.1:|port| with a receive time-out of kPromptly; invalid on failure.
-platform::UniqueFd Connect(uint16_t port);
+platform::UniqueSocket Connect(uint16_t port);
 // Reads until the server closes, the connection fails or kPromptly passes.
 Answer ReadToEnd(int fd);
 // Connects, sends |request| (in pieces split at |split| when given) and reads the answer.

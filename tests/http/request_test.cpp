@@ -170,7 +170,7 @@ TEST_F(AppServerTest, ContentLengthBelow2048ReadsTheBodyAndAnythingElseReadsNone
 }
 
 TEST_F(AppServerTest, TraceFollowsTheRequestThroughTheServer) {
-  const platform::UniqueFd fd = Connect(port());
+  const platform::UniqueSocket fd = Connect(port());
   ASSERT_TRUE(fd.valid());
   const uint16_t client_port = platform::LocalPort(fd.get());
   const std::string request = "GET /nothing.htm HTTP/1.0\r\nCookie: k=v\r\n\r\n";
@@ -217,11 +217,11 @@ TEST(SilenceTest, SilentClientsAreDroppedAndTheNextClientIsServed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ClearSink();
-    const platform::UniqueFd silent = Connect(runner.port());
+    const platform::UniqueSocket silent = Connect(runner.port());
     ASSERT_TRUE(silent.valid());
     platform::SendAll(silent.get(), c.sent.data(), c.sent.size());
     // Served while the silent client still waits to be dropped.
-    const platform::UniqueFd waiting = Connect(runner.port());
+    const platform::UniqueSocket waiting = Connect(runner.port());
     ASSERT_TRUE(waiting.valid());
     const std::string request = "GET /version.txt HTTP/1.0\r\n\r\n";
     platform::SendAll(waiting.get(), request.data(), request.size());
@@ -262,7 +262,7 @@ TEST(RunTest, StopEndsRunEvenWhileAClientIsServed) {
     ServerRunner runner(server);
     ASSERT_NE(0, runner.port());
     EXPECT_EQ(uses_before + 1, SocketLibraryUses());  // the listening socket
-    const platform::UniqueFd silent = Connect(runner.port());
+    const platform::UniqueSocket silent = Connect(runner.port());
     ASSERT_TRUE(silent.valid());
     platform::SendAll(silent.get(), "GET /", 5);
     ASSERT_EQ(std::future_status::ready, server.accepted.get_future().wait_for(kPromptly));
@@ -342,7 +342,7 @@ TEST(ReceiveLineTest, SplitsLinesAndReportsHowTheyEnded) {
   for (const auto& c : cases) {
     for (size_t split = 0; split <= c.input.size(); ++split) {
       SCOPED_TRACE(std::string(c.name) + ", split at " + std::to_string(split));
-      platform::UniqueFd peer = Connect(listen_port);
+      platform::UniqueSocket peer = Connect(listen_port);
       ASSERT_TRUE(peer.valid());
       httpsock sock;
       platform::Ipv4Endpoint address;

@@ -99,7 +99,7 @@ TEST(SlowClientTest, TricklingClientsHoldUpNobodyAndAreCutAtTheHeadLimit) {
   ServerRunner runner(server);
   ASSERT_NE(0, runner.port());
 
-  std::vector<platform::UniqueFd> slow;
+  std::vector<platform::UniqueSocket> slow;
   std::vector<int> fds;
   for (int i = 0; i < 10; ++i) {
     slow.push_back(Connect(runner.port()));
@@ -118,7 +118,7 @@ TEST(SlowClientTest, TricklingClientsHoldUpNobodyAndAreCutAtTheHeadLimit) {
     }
   }
   // The head limit counts from the connection, however steadily bytes come.
-  for (const platform::UniqueFd& fd : slow) {
+  for (const platform::UniqueSocket& fd : slow) {
     const Answer cut = ReadToEnd(fd.get());
     EXPECT_TRUE(cut.eof);
     EXPECT_EQ("", cut.bytes);
@@ -144,7 +144,7 @@ std::vector<Paced> Pieces(const std::string& text, size_t size, std::chrono::mil
 // Sends |pieces| in turn, stopping early once the server answers or closes; then reads to the
 // end. |*elapsed| is the time from the connection to the server's close.
 Answer SendPaced(uint16_t port, const std::vector<Paced>& pieces, Clock::duration* elapsed) {
-  platform::UniqueFd fd = Connect(port);
+  platform::UniqueSocket fd = Connect(port);
   if (!fd.valid()) return Answer{"<connect failed>", false, true};
   const auto started = Clock::now();
   for (const Paced& piece : pieces) {
@@ -209,7 +209,7 @@ TEST(SlowClientTest, ReaderTakingNothingOfABigAnswerHoldsUpNobody) {
   ServerRunner runner(server);
   ASSERT_NE(0, runner.port());
 
-  const platform::UniqueFd reader = Connect(runner.port());
+  const platform::UniqueSocket reader = Connect(runner.port());
   ASSERT_TRUE(reader.valid());
   const std::string request = "GET /big.bin HTTP/1.0\r\n\r\n";
   platform::SendAll(reader.get(), request.data(), request.size());
@@ -261,7 +261,7 @@ TEST(ConcurrencyTest, ManyClientsAtOnceEachGetTheirOwnAnswer) {
         const std::string id = std::to_string(i) + "-" + std::to_string(round);
         if (round % 2 == 0) {
           const std::string body = "v=" + id;
-          const platform::UniqueFd fd = Connect(runner.port());
+          const platform::UniqueSocket fd = Connect(runner.port());
           const std::string request = "POST /echo.cgi HTTP/1.0\r\nCookie: c" + id +
                                       "\r\nContent-Length: " + std::to_string(body.size()) +
                                       "\r\n\r\n" + body;
@@ -290,12 +290,12 @@ TEST(RunTest, StopEndsEveryConnectionAndThreadPromptly) {
   ServerRunner runner(server);
   ASSERT_NE(0, runner.port());
   // Two answers stalled in their sends, and a head still coming in.
-  std::vector<platform::UniqueFd> readers;
+  std::vector<platform::UniqueSocket> readers;
   for (int i = 0; i < 2; ++i) {
     readers.push_back(Connect(runner.port()));
     platform::SendAll(readers.back().get(), "GET /big.bin HTTP/1.0\r\n\r\n", 26);
   }
-  const platform::UniqueFd silent = Connect(runner.port());
+  const platform::UniqueSocket silent = Connect(runner.port());
   platform::SendAll(silent.get(), "GET / HTTP/1.0\r\nHost", 20);
   ASSERT_TRUE(WaitForSinkLine("0: 'GET / HTTP/1.0'"));
   ASSERT_TRUE(WaitForSinkLine("templ::OnRequest: 'big.bin'"));
@@ -304,7 +304,7 @@ TEST(RunTest, StopEndsEveryConnectionAndThreadPromptly) {
   EXPECT_EQ(std::optional<bool>(true), runner.StopAndJoin());
   EXPECT_LT(Clock::now() - before, 2s);
   EXPECT_TRUE(ReadToEnd(silent.get()).eof);
-  for (const platform::UniqueFd& fd : readers) {
+  for (const platform::UniqueSocket& fd : readers) {
     const Answer cut = ReadToEnd(fd.get());
     EXPECT_LT(cut.bytes.size(), kBigSize);
   }
@@ -344,7 +344,7 @@ TEST(RunTest, FailedAcceptIsTracedAndAcceptingGoesOn) {
   ASSERT_NE(0, runner.port());
   // The client's socket is made before the descriptors run out; its connection waits in the
   // backlog while the server cannot take it.
-  platform::UniqueFd client = platform::NewStreamSocket();
+  platform::UniqueSocket client = platform::NewStreamSocket();
   ASSERT_TRUE(client.valid());
   platform::SetReceiveTimeout(client.get(), static_cast<int>(kPromptly.count()));
   {

@@ -46,8 +46,8 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse) {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+platform::UniqueSocket ListenLoopback(uint16_t* port, bool reuse) {
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return fd;
   if (reuse) {
     const int on = 1;
@@ -56,20 +56,20 @@ platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse) {
   const sockaddr_in sa = LoopbackAddress(0);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
       ::listen(fd.get(), 64) != 0) {
-    return platform::UniqueFd();
+    return platform::UniqueSocket();
   }
   *port = LocalPortOf(fd.get());
   return fd;
 }
 
-platform::UniqueFd ConnectLoopback(uint16_t port) {
-  platform::UniqueFd fd = NewLoopbackSocket();
-  if (!fd.valid() || !ConnectSocket(fd.get(), port)) return platform::UniqueFd();
+platform::UniqueSocket ConnectLoopback(uint16_t port) {
+  platform::UniqueSocket fd = NewLoopbackSocket();
+  if (!fd.valid() || !ConnectSocket(fd.get(), port)) return platform::UniqueSocket();
   return fd;
 }
 
-platform::UniqueFd NewLoopbackSocket() {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+platform::UniqueSocket NewLoopbackSocket() {
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.valid()) SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
   return fd;
 }
@@ -83,15 +83,15 @@ bool ConnectSocket(int fd, uint16_t port) {
   return rc == 0;
 }
 
-platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound) {
-  if (!ReadableWithin(listen_fd, bound)) return platform::UniqueFd();
-  platform::UniqueFd fd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+platform::UniqueSocket AcceptWithin(int listen_fd, milliseconds bound) {
+  if (!ReadableWithin(listen_fd, bound)) return platform::UniqueSocket();
+  platform::UniqueSocket fd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
   if (fd.valid()) SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
   return fd;
 }
 
 uint16_t ClosedPort() {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = LoopbackAddress(0);
   if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     return 0;

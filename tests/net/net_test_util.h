@@ -15,7 +15,7 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/unique_fd.h"
+#include "platform/socket_handle.h"
 
 namespace kelvane::net::nettest {
 
@@ -32,18 +32,18 @@ inline constexpr char kTooManyConnections[] = "Too Many Connections, Please Try 
 
 // A socket listening on 127.0.0.1 at a port the system picks (stored in |*port|); invalid on
 // failure. No SO_REUSEADDR unless |reuse|.
-platform::UniqueFd ListenLoopback(uint16_t* port, bool reuse = false);
+platform::UniqueSocket ListenLoopback(uint16_t* port, bool reuse = false);
 
 // A socket connected to 127.0.0.1:|port|; invalid when the connect failed.
-platform::UniqueFd ConnectLoopback(uint16_t port);
+platform::UniqueSocket ConnectLoopback(uint16_t port);
 
 // A stream socket with the tests' receive time-out, not connected yet; invalid on failure.
-platform::UniqueFd NewLoopbackSocket();
+platform::UniqueSocket NewLoopbackSocket();
 // Connects |fd| to 127.0.0.1:|port|; false when the connect failed.
 bool ConnectSocket(int fd, uint16_t port);
 
 // Accepts one client of |listen_fd| if one arrives within |bound|; invalid otherwise.
-platform::UniqueFd AcceptWithin(int listen_fd, milliseconds bound);
+platform::UniqueSocket AcceptWithin(int listen_fd, milliseconds bound);
 
 // Binds a socket to 127.0.0.1 at a free port, closes it and returns the port: nothing listens
 // there afterwards.

@@ -17,6 +17,7 @@
 
 #include "net_test_util.h"
 #include "platform/socket.h"
+#include "platform/unique_fd.h"
 #include "support/fixture_package.h"
 
 namespace kelvane::net {
@@ -34,9 +35,9 @@ constexpr long long kStallBoundMs = kTimeoutMs * 5 / 2;
 // A connected loopback pair: |sender| (the side under test) and |peer|, whose receive buffer is
 // |peer_buffer| bytes when given.
 struct Pair {
-  platform::UniqueFd listener;
-  platform::UniqueFd sender;
-  platform::UniqueFd peer;
+  platform::UniqueSocket listener;
+  platform::UniqueSocket sender;
+  platform::UniqueSocket peer;
 
   explicit Pair(int peer_buffer = 0) {
     uint16_t port = 0;

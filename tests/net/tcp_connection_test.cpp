@@ -39,9 +39,9 @@ class Link {
   TcpConnection& connection() { return connection_; }
 
  private:
-  platform::UniqueFd listener_;
-  platform::UniqueFd client_;
-  platform::UniqueFd served_;
+  platform::UniqueSocket listener_;
+  platform::UniqueSocket client_;
+  platform::UniqueSocket served_;
   TcpConnection connection_;
 };
 
@@ -216,7 +216,7 @@ TEST(TcpConnectionTest, DefaultConversationAnswersOneLineAndHangsUp) {
   ASSERT_TRUE(server.ListenAndStart());
   for (const auto& c : cases) {
     SCOPED_TRACE(Visible(c.sent) + (c.close ? " then close" : ""));
-    platform::UniqueFd client = ConnectLoopback(server.port());
+    platform::UniqueSocket client = ConnectLoopback(server.port());
     ASSERT_TRUE(client.valid());
     ASSERT_TRUE(SendAllBytes(client.get(), c.sent));
     if (c.close) {

@@ -24,8 +24,8 @@ using namespace nettest;
 using Clock = std::chrono::steady_clock;
 
 // Connects |count| clients and waits until the server has registered |registered| in all.
-std::vector<platform::UniqueFd> ConnectHeld(const TcpServer& server, int count, int registered) {
-  std::vector<platform::UniqueFd> clients;
+std::vector<platform::UniqueSocket> ConnectHeld(const TcpServer& server, int count, int registered) {
+  std::vector<platform::UniqueSocket> clients;
   for (int i = 0; i < count; ++i) {
     clients.push_back(ConnectLoopback(server.port()));
     EXPECT_TRUE(clients.back().valid()) << "client " << i;
@@ -40,12 +40,12 @@ TEST(TcpServerTest, RefusesClientsBeyondTheLimit) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
   // Registration comes just before ServeClient begins: wait for the last one to begin.
   ASSERT_TRUE(WaitUntil([&] { return log->served.load() == TcpServer::MAX_CONNECTIONS; }));
 
-  platform::UniqueFd extra[2] = {ConnectLoopback(server.port()), ConnectLoopback(server.port())};
+  platform::UniqueSocket extra[2] = {ConnectLoopback(server.port()), ConnectLoopback(server.port())};
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE("client " + std::to_string(TcpServer::MAX_CONNECTIONS + 1 + i));
     ASSERT_TRUE(extra[i].valid());
@@ -68,7 +68,7 @@ TEST(TcpServerTest, RefusesClientsBeyondTheLimit) {
   EXPECT_EQ(TcpServer::MAX_CONNECTIONS, log->finished.load());
 
   // Below the limit again: a new client is served.
-  platform::UniqueFd next = ConnectLoopback(server.port());
+  platform::UniqueSocket next = ConnectLoopback(server.port());
   ASSERT_TRUE(next.valid());
   EXPECT_TRUE(WaitUntil([&] { return log->served.load() == TcpServer::MAX_CONNECTIONS + 1; }));
 }
@@ -80,7 +80,7 @@ TEST(TcpServerTest, KeepsTheLimitForABurstOfClients) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> clients;
+  std::vector<platform::UniqueSocket> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(ConnectLoopback(server.port()));
     ASSERT_TRUE(clients.back().valid());
@@ -88,14 +88,14 @@ TEST(TcpServerTest, KeepsTheLimitForABurstOfClients) {
   }
   auto answered = [&] {
     int n = 0;
-    for (const platform::UniqueFd& c : clients) n += ReadableWithin(c.get(), milliseconds(0));
+    for (const platform::UniqueSocket& c : clients) n += ReadableWithin(c.get(), milliseconds(0));
     return n;
   };
   EXPECT_TRUE(WaitUntil([&] { return log->served.load() + answered() == kClients; },
                         milliseconds(10000)));
   EXPECT_EQ(TcpServer::MAX_CONNECTIONS, log->served.load());
   EXPECT_EQ(kClients - TcpServer::MAX_CONNECTIONS, answered());
-  for (const platform::UniqueFd& c : clients) {
+  for (const platform::UniqueSocket& c : clients) {
     if (ReadableWithin(c.get(), milliseconds(0))) {
       EXPECT_EQ(kTooManyConnections, ReadUntilEof(c.get(), kPromptly).bytes);
     }
@@ -107,11 +107,11 @@ TEST(TcpServerSlowTest, ClosesASilentRefusedClientAfterTenSeconds) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
 
   const Clock::time_point start = Clock::now();
-  platform::UniqueFd silent = ConnectLoopback(server.port());
+  platform::UniqueSocket silent = ConnectLoopback(server.port());
   ASSERT_TRUE(silent.valid());
   const ReadResult got = ReadUntilEof(silent.get(), milliseconds(15000));
   const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
@@ -126,9 +126,9 @@ TEST(TcpServerSlowTest, ClosesASilentRefusedClientAfterTenSeconds) {
 constexpr milliseconds kThreadEnd{100};
 
 // Silent clients over the limit, connected one after the other until |refusals| wait.
-std::vector<platform::UniqueFd> ConnectRefused(const ConnectionLog& log, uint16_t port,
+std::vector<platform::UniqueSocket> ConnectRefused(const ConnectionLog& log, uint16_t port,
                                                int refusals) {
-  std::vector<platform::UniqueFd> clients;
+  std::vector<platform::UniqueSocket> clients;
   const int before = log.refusals_begun.load();
   for (int i = 0; i < refusals; ++i) {
     clients.push_back(ConnectLoopback(port));
@@ -145,9 +145,9 @@ TEST(TcpServerTest, WaitingRefusalsDoNotCountAgainstTheLimit) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
-  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 5);
+  std::vector<platform::UniqueSocket> refused = ConnectRefused(*log, server.port(), 5);
   EXPECT_EQ(0, log->refused_at_once.load());
   EXPECT_EQ(TcpServer::MAX_CONNECTIONS, server.ConnectionCount()) << "refusals were counted";
 
@@ -175,15 +175,15 @@ TEST(TcpServerTest, ClosesAClientAtOnceWhenTooManyRefusalsWait) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
-  std::vector<platform::UniqueFd> waiting =
+  std::vector<platform::UniqueSocket> waiting =
       ConnectRefused(*log, server.port(), TcpServer::MAX_WAITING_REFUSALS);
   ASSERT_EQ(0, log->refused_at_once.load());
 
   // A silent client: closed without a word, well before a refusal's ten seconds.
   const Clock::time_point start = Clock::now();
-  platform::UniqueFd silent = ConnectLoopback(server.port());
+  platform::UniqueSocket silent = ConnectLoopback(server.port());
   ASSERT_TRUE(silent.valid());
   const ReadResult silent_got = ReadUntilEof(silent.get(), milliseconds(3000));
   EXPECT_TRUE(silent_got.eof) << "not closed at once";
@@ -192,7 +192,7 @@ TEST(TcpServerTest, ClosesAClientAtOnceWhenTooManyRefusalsWait) {
 
   // A client whose line is there when it is accepted: queued while the listener is stopped.
   ASSERT_EQ(0, server.Stop());
-  platform::UniqueFd talking = ConnectLoopback(server.port());
+  platform::UniqueSocket talking = ConnectLoopback(server.port());
   ASSERT_TRUE(talking.valid());
   ASSERT_TRUE(SendAllBytes(talking.get(), "USER anonymous\r\n"));
   std::this_thread::sleep_for(milliseconds(50));  // loopback delivers at once; to be sure
@@ -216,7 +216,7 @@ TEST(TcpServerTest, ClosesAClientAtOnceWhenTooManyRefusalsWait) {
     return log->live.load() == TcpServer::MAX_CONNECTIONS + TcpServer::MAX_WAITING_REFUSALS - 1;
   }));
   std::this_thread::sleep_for(kThreadEnd);
-  std::vector<platform::UniqueFd> again = ConnectRefused(*log, server.port(), 1);
+  std::vector<platform::UniqueSocket> again = ConnectRefused(*log, server.port(), 1);
   EXPECT_EQ(2, log->refused_at_once.load()) << "the place of the ended refusal was not free";
 }
 
@@ -224,9 +224,9 @@ TEST(TcpServerTest, StopAllEndsWaitingRefusals) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
-  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 3);
+  std::vector<platform::UniqueSocket> refused = ConnectRefused(*log, server.port(), 3);
 
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(TcpServer::MAX_CONNECTIONS + 3, server.StopAll());
@@ -247,9 +247,9 @@ TEST(TcpServerTest, AcceptedSocketsHaveNagleOff) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  std::vector<platform::UniqueFd> held =
+  std::vector<platform::UniqueSocket> held =
       ConnectHeld(server, TcpServer::MAX_CONNECTIONS, TcpServer::MAX_CONNECTIONS);
-  std::vector<platform::UniqueFd> refused = ConnectRefused(*log, server.port(), 1);
+  std::vector<platform::UniqueSocket> refused = ConnectRefused(*log, server.port(), 1);
   EXPECT_TRUE(WaitUntil([&] { return log->served.load() == TcpServer::MAX_CONNECTIONS; }));
   EXPECT_EQ(0, log->without_no_delay.load()) << "conversations began with Nagle on";
 }
@@ -266,8 +266,8 @@ TEST(TcpServerTest, KeepsAcceptingAfterDescriptorsRanOut) {
   test::TraceCapture capture;  // its file is open before the limit is lowered
   ASSERT_TRUE(capture.ok());
   auto log = std::make_shared<ConnectionLog>();
-  std::vector<platform::UniqueFd> held;
-  std::vector<platform::UniqueFd> late(2 + kStopRounds);
+  std::vector<platform::UniqueSocket> held;
+  std::vector<platform::UniqueSocket> late(2 + kStopRounds);
   {
     TestServer server(HeldFactory(log));
     ASSERT_TRUE(server.ListenAndStart());
@@ -279,7 +279,7 @@ TEST(TcpServerTest, KeepsAcceptingAfterDescriptorsRanOut) {
     // accept holds one; the late clients' sockets are made now, to connect when none is left.
     DescriptorLimit limit(2 * kHeld + 1 + static_cast<int>(late.size()));
     ASSERT_TRUE(limit.ok());
-    for (platform::UniqueFd& socket : late) {
+    for (platform::UniqueSocket& socket : late) {
       socket = NewLoopbackSocket();
       ASSERT_TRUE(socket.valid());
     }
@@ -358,7 +358,7 @@ TEST(TcpServerTest, KeepsAcceptingAfterDescriptorsRanOut) {
     EXPECT_TRUE(WaitUntil([&] { return log->served.load() == all; }))
         << "served: " << log->served.load() << " of " << all;
     EXPECT_TRUE(server.running());
-    platform::UniqueFd next = ConnectLoopback(server.port());
+    platform::UniqueSocket next = ConnectLoopback(server.port());
     ASSERT_TRUE(next.valid());
     EXPECT_TRUE(WaitUntil([&] { return log->served.load() == all + 1; }));
     held.clear();
@@ -378,7 +378,7 @@ TEST(TcpServerTest, ListenerEndsWhenItsSocketIsShutDown) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  platform::UniqueFd client = ConnectLoopback(server.port());
+  platform::UniqueSocket client = ConnectLoopback(server.port());
   ASSERT_TRUE(client.valid());
   ASSERT_TRUE(WaitUntil([&] { return log->served.load() == 1; }));
   int listening_socket = -1;
@@ -401,7 +401,7 @@ TEST(TcpServerTest, GivesEachConnectionItsPeerListenerAndServer) {
   auto log = std::make_shared<ConnectionLog>();
   TestServer server(HeldFactory(log));
   ASSERT_TRUE(server.ListenAndStart());
-  platform::UniqueFd client = ConnectLoopback(server.port());
+  platform::UniqueSocket client = ConnectLoopback(server.port());
   ASSERT_TRUE(client.valid());
   ASSERT_TRUE(WaitUntil([&] { return log->served.load() == 1; }));
   std::lock_guard<std::mutex> hold(log->mutex);
@@ -414,7 +414,7 @@ TEST(TcpServerTest, GivesEachConnectionItsPeerListenerAndServer) {
 TEST(TcpServerTest, ClosesAClientWhenNoConnectionIsMade) {
   TestServer server([]() { return std::unique_ptr<TcpConnection>(); });
   ASSERT_TRUE(server.ListenAndStart());
-  platform::UniqueFd client = ConnectLoopback(server.port());
+  platform::UniqueSocket client = ConnectLoopback(server.port());
   ASSERT_TRUE(client.valid());
   ASSERT_TRUE(SendAllBytes(client.get(), "hello\r\n"));
   const ReadResult got = ReadUntilEof(client.get(), kPromptly);
@@ -446,7 +446,7 @@ TEST(TcpServerTest, StoppedServerQueuesClientsWithoutServingThem) {
   TestServer server(PlainFactory());
   ASSERT_TRUE(server.ListenAndStart());
   {
-    platform::UniqueFd before = ConnectLoopback(server.port());
+    platform::UniqueSocket before = ConnectLoopback(server.port());
     ASSERT_TRUE(before.valid());
     ASSERT_TRUE(SendAllBytes(before.get(), "hello\r\n"));
     EXPECT_EQ(kConnectSuccessful, ReadUntilEof(before.get(), kPromptly).bytes);
@@ -454,7 +454,7 @@ TEST(TcpServerTest, StoppedServerQueuesClientsWithoutServingThem) {
   ASSERT_EQ(0, server.Stop());
 
   // The listening socket stays open: the connect completes into the backlog.
-  platform::UniqueFd queued = ConnectLoopback(server.port());
+  platform::UniqueSocket queued = ConnectLoopback(server.port());
   ASSERT_TRUE(queued.valid());
   ASSERT_TRUE(SendAllBytes(queued.get(), "hello\r\n"));
   EXPECT_FALSE(ReadableWithin(queued.get(), kQuietPeriod)) << "a stopped server answered";
@@ -473,7 +473,7 @@ TEST(TcpServerTest, StopAllTellsEveryConnectionAndForgetsThem) {
   ASSERT_TRUE(server.ListenAndStart());
   EXPECT_EQ(0, server.StopAll());
 
-  std::vector<platform::UniqueFd> clients = ConnectHeld(server, 3, 3);
+  std::vector<platform::UniqueSocket> clients = ConnectHeld(server, 3, 3);
   EXPECT_EQ(3, server.StopAll());
   EXPECT_EQ(0, server.ConnectionCount());  // at once, not when the threads get round to it
   EXPECT_TRUE(server.WaitForConnections(kPromptly));
@@ -491,7 +491,7 @@ TEST(TcpServerTest, DestructionEndsLiveConnections) {
   auto log = std::make_shared<ConnectionLog>();
   auto server = std::make_unique<TestServer>(HeldFactory(log), Teardown::kBaseOnly);
   ASSERT_TRUE(server->ListenAndStart());
-  std::vector<platform::UniqueFd> clients = ConnectHeld(*server, 3, 3);
+  std::vector<platform::UniqueSocket> clients = ConnectHeld(*server, 3, 3);
   ASSERT_EQ(3, log->live.load());
 
   server.reset();
@@ -508,7 +508,7 @@ TEST(TcpServerTest, DestructionEndsLiveConnections) {
 // listener no thread can call into the derived part that is going.
 TEST(TcpServerTest, DestructionRightAfterAnAcceptIsSafe) {
   for (int round = 0; round < 100; ++round) {  // the window is narrow: many tries
-    platform::UniqueFd client;
+    platform::UniqueSocket client;
     TestServer server(PlainFactory(), Teardown::kStopOnly);
     ASSERT_TRUE(server.ListenAndStart());
     client = ConnectLoopback(server.port());
@@ -518,10 +518,10 @@ TEST(TcpServerTest, DestructionRightAfterAnAcceptIsSafe) {
 
 TEST(TcpServerTest, ListenFailsWithThreeOnAPortInUse) {
   uint16_t port = 0;
-  platform::UniqueFd plain = ListenLoopback(&port);
+  platform::UniqueSocket plain = ListenLoopback(&port);
   ASSERT_TRUE(plain.valid());
   uint16_t reusing_port = 0;
-  platform::UniqueFd reusing = ListenLoopback(&reusing_port, /*reuse=*/true);
+  platform::UniqueSocket reusing = ListenLoopback(&reusing_port, /*reuse=*/true);
   ASSERT_TRUE(reusing.valid());
   TestServer first(PlainFactory());
   ASSERT_EQ(0, first.Listen(0));
@@ -544,7 +544,7 @@ TEST(TcpServerTest, ListenFailsWithThreeOnAPortInUse) {
 
 TEST(TcpServerTest, ListensAgainAtOnceAfterADestroyedServer) {
   uint16_t port = 0;
-  platform::UniqueFd client;
+  platform::UniqueSocket client;
   {
     TestServer server(PlainFactory());
     ASSERT_TRUE(server.ListenAndStart());
@@ -557,14 +557,14 @@ TEST(TcpServerTest, ListensAgainAtOnceAfterADestroyedServer) {
   }
   {
     // The scenario holds: a socket without SO_REUSEADDR cannot bind the port now.
-    platform::UniqueFd probe = platform::NewStreamSocket();
+    platform::UniqueSocket probe = platform::NewStreamSocket();
     ASSERT_TRUE(probe.valid());
     ASSERT_FALSE(platform::Bind(probe.get(), {platform::kAnyAddress, port}));
   }
   TestServer again(PlainFactory());
   ASSERT_EQ(0, again.Listen(port));
   ASSERT_EQ(0, again.Start());
-  platform::UniqueFd next = ConnectLoopback(port);
+  platform::UniqueSocket next = ConnectLoopback(port);
   ASSERT_TRUE(next.valid());
   ASSERT_TRUE(SendAllBytes(next.get(), "hello\r\n"));
   EXPECT_EQ(kConnectSuccessful, ReadUntilEof(next.get(), kPromptly).bytes);

@@ -50,8 +50,8 @@ std::string PatternBytes(size_t size, uint32_t seed) {
 // A loopback listener and the accepted end of one TcpClient connected to it.
 struct Receiver {
   uint16_t port = 0;
-  platform::UniqueFd listener;
-  platform::UniqueFd peer;
+  platform::UniqueSocket listener;
+  platform::UniqueSocket peer;
 
   Receiver() { listener = ListenLoopback(&port); }
   bool Accept() {
@@ -529,7 +529,7 @@ TEST_F(SendFileTest, ProgressReportsRunningTotalsAndCanStopTheTransfer) {
 TEST_F(SendFileTest, SendEntryWorksOnAnyConnectedSocket) {
   Receiver receiver;
   ASSERT_TRUE(receiver.listener.valid());
-  platform::UniqueFd sender = ConnectLoopback(receiver.port);
+  platform::UniqueSocket sender = ConnectLoopback(receiver.port);
   ASSERT_TRUE(sender.valid());
   ASSERT_TRUE(receiver.Accept());
   StreamReader reader(receiver.peer.get());

@@ -1,4 +1,4 @@
-// platform/socket.cpp -- POSIX implementation of the socket services.
+// platform/socket_linux.cpp -- the Linux twin of the socket services (POSIX sockets).
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
@@ -199,28 +199,32 @@ class NonBlockingScope {
 
 }  // namespace
 
-UniqueFd NewStreamSocket() { return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+bool CloseSocket(SocketHandle socket) {
+  return ::close(socket) == 0;  // Linux frees the descriptor even on EINTR: never retry close.
+}
 
-bool SetReuseAddress(int fd) {
+UniqueSocket NewStreamSocket() { return UniqueSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+
+bool SetReuseAddress(SocketHandle fd) {
   const int on = 1;
   return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
-bool Bind(int fd, const Ipv4Endpoint& local) {
+bool Bind(SocketHandle fd, const Ipv4Endpoint& local) {
   const sockaddr_in sa = ToSockaddr(local);
   return ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-bool Listen(int fd, int backlog) { return ::listen(fd, backlog) == 0; }
+bool Listen(SocketHandle fd, int backlog) { return ::listen(fd, backlog) == 0; }
 
-uint16_t LocalPort(int fd) {
+uint16_t LocalPort(SocketHandle fd) {
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
   return ntohs(sa.sin_port);
 }
 
-UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
+UniqueSocket Accept(SocketHandle listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
@@ -240,11 +244,11 @@ UniqueFd Accept(int listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
       *error = AcceptError{transient ? AcceptFailure::kTransient : AcceptFailure::kFatal,
                            std::strerror(code)};
     }
-    return UniqueFd(fd);
+    return UniqueSocket(fd);
   }
 }
 
-bool Connect(int fd, const Ipv4Endpoint& remote) {
+bool Connect(SocketHandle fd, const Ipv4Endpoint& remote) {
   const sockaddr_in sa = ToSockaddr(remote);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
   if (errno != EINTR) return false;
@@ -258,13 +262,13 @@ bool Connect(int fd, const Ipv4Endpoint& remote) {
   return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
-bool SetSendTimeout(int fd, int milliseconds) { return SetTimeout(fd, SO_SNDTIMEO, milliseconds); }
+bool SetSendTimeout(SocketHandle fd, int milliseconds) { return SetTimeout(fd, SO_SNDTIMEO, milliseconds); }
 
-bool SetReceiveTimeout(int fd, int milliseconds) {
+bool SetReceiveTimeout(SocketHandle fd, int milliseconds) {
   return SetTimeout(fd, SO_RCVTIMEO, milliseconds);
 }
 
-long SendAll(int fd, const void* data, size_t size, int flags) {
+long SendAll(SocketHandle fd, const void* data, size_t size, int flags) {
   const auto* in = static_cast<const char*>(data);
   size_t sent = 0;
   SendClock clock(fd);
@@ -282,7 +286,7 @@ long SendAll(int fd, const void* data, size_t size, int flags) {
   return static_cast<long>(sent);
 }
 
-long ReceiveSome(int fd, void* buffer, size_t size) {
+long ReceiveSome(SocketHandle fd, void* buffer, size_t size) {
   for (;;) {
     const ssize_t n = ::recv(fd, buffer, size, 0);
     if (n < 0 && errno == EINTR) continue;
@@ -290,7 +294,7 @@ long ReceiveSome(int fd, void* buffer, size_t size) {
   }
 }
 
-int ReceiveLine(int fd, char* buffer, int capacity) {
+int ReceiveLine(SocketHandle fd, char* buffer, int capacity) {
   int consumed = 0;
   int stored = 0;
   while (consumed < capacity - 1) {
@@ -312,7 +316,7 @@ int ReceiveLine(int fd, char* buffer, int capacity) {
   return capacity;
 }
 
-bool WaitReadable(int fd, int64_t timeout_microseconds) {
+bool WaitReadable(SocketHandle fd, int64_t timeout_microseconds) {
   pollfd p{fd, POLLIN, 0};
   // Rounded up, so that a wait of a few microseconds still polls once.
   const int timeout_ms = static_cast<int>((timeout_microseconds + 999) / 1000);
@@ -323,15 +327,15 @@ bool WaitReadable(int fd, int64_t timeout_microseconds) {
   }
 }
 
-long PendingBytes(int fd) {
+long PendingBytes(SocketHandle fd) {
   int count = 0;
   if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
   return count;
 }
 
-bool ShutdownBoth(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; }
+bool ShutdownBoth(SocketHandle fd) { return ::shutdown(fd, SHUT_RDWR) == 0; }
 
-long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count) {
+long SendFileRange(SocketHandle socket_fd, int in_fd, int64_t* offset, size_t count) {
   NoBrokenPipeScope no_broken_pipe;
   // A blocking sendfile would restart the socket's time-out inside, at every pipe buffer.
   NonBlockingScope non_blocking(socket_fd);
@@ -355,7 +359,7 @@ long SendFileRange(int socket_fd, int in_fd, int64_t* offset, size_t count) {
   return static_cast<long>(sent);
 }
 
-bool SetNoDelay(int fd) {
+bool SetNoDelay(SocketHandle fd) {
   const int on = 1;
   return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
@@ -379,9 +383,9 @@ void IgnoreBrokenPipe() {
   std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
 }
 
-bool ShutdownSend(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+bool ShutdownSend(SocketHandle fd) { return ::shutdown(fd, SHUT_WR) == 0; }
 
-bool SetResetOnClose(int fd) {
+bool SetResetOnClose(SocketHandle fd) {
   const linger abortive{1, 0};
   return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0;
 }

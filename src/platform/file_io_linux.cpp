@@ -1,4 +1,4 @@
-// platform/file_io.cpp -- POSIX implementation of the file services.
+// platform/file_io_linux.cpp -- the Linux twin of the file services (POSIX descriptors).
 #include "platform/file_io.h"
 
 #include <cerrno>

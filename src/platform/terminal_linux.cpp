@@ -1,4 +1,4 @@
-// platform/terminal.cpp -- POSIX implementation of terminal line input.
+// platform/terminal_linux.cpp -- the Linux twin of terminal line input (POSIX termios).
 #include "platform/terminal.h"
 
 #include <signal.h>

@@ -1,4 +1,4 @@
-// platform/process.cpp -- Linux implementation of the process services.
+// platform/process_linux.cpp -- the Linux twin of the process services.
 #include "platform/process.h"
 
 #include <limits.h>
