@@ -4,6 +4,10 @@
 #
 # Nothing else has install rules, so the tests, benchmarks and the demo package stay out.
 include(GNUInstallDirs)
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
 
 set(KELVANE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist)
 set(KELVANE_DIST_BINARY_DIR ${PROJECT_BINARY_DIR}/dist)
