@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Kelvane with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, runs
 # the threaded services' tests again under ThreadSanitizer, builds the optimised release tree
-# with its tests and runs them (optimiser-only warnings and -O3 behaviour), then builds the
-# libFuzzer targets with clang, replays their seed corpora and fuzzes each for a short time.
+# with its tests and runs them (optimiser-only warnings and -O3 behaviour), cross-builds the
+# Windows programs and runs their tests under Wine, then builds the libFuzzer targets with
+# clang, replays their seed corpora and fuzzes each for a short time.
 # Installs what it needs first (Debian, as root). Usage: ./test.sh
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -23,6 +24,9 @@ ctest --preset tsan -j "$jobs" -L 'net|http|ftp|logview' -LE integration
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs" -LE stress
+
+# kelvane.exe and kelvane-pack.exe (MinGW-w64), their tests under Wine, the zip.
+scripts/test-windows.sh
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"

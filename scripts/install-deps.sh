@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
           python3 curl clang libclang-rt-14-dev qt6-base-dev
-          lftp wget busybox util-linux procps)
+          lftp wget busybox util-linux procps
+          g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev googletest
+          wine wine64 fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
+          libxcomposite1 libxfixes3 xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
