@@ -100,11 +100,11 @@ platform::UniqueSocket Connect(uint16_t port) {
   return fd;
 }
 
-Answer ReadToEnd(int fd) {
+Answer ReadToEnd(platform::SocketHandle socket) {
   Answer answer;
   char buffer[65536];
   for (;;) {
-    const long n = platform::ReceiveSome(fd, buffer, sizeof buffer);
+    const long n = platform::ReceiveSome(socket, buffer, sizeof buffer);
     if (n == 0) {
       answer.eof = true;
       break;
@@ -180,18 +180,6 @@ void ClearSink() {
 bool SinkHas(const std::string& line) {
   std::lock_guard<std::mutex> hold(g_sink_lock);
   return std::find(g_sink_lines.begin(), g_sink_lines.end(), line) != g_sink_lines.end();
-}
-
-std::optional<std::string> RunCommand(const std::string& command) {
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  if (status != 0) return std::nullopt;
-  return out;
 }
 
 }  // namespace kelvane::http::testing
