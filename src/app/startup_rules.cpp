@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 
 #include "app/app_texts.h"
@@ -45,7 +46,11 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
 }  // namespace
 
 std::string ApplicationName(std::string_view executable_path) {
-  const size_t slash = executable_path.find_last_of('/');
+  // '/' ends a folder everywhere; Windows paths also use '\\', which on Linux is an ordinary
+  // character of a name.
+  const char separators[] = {'/', static_cast<char>(std::filesystem::path::preferred_separator),
+                             '\0'};
+  const size_t slash = executable_path.find_last_of(separators);
   std::string_view name =
       slash == std::string_view::npos ? executable_path : executable_path.substr(slash + 1);
   const size_t dot = name.find_last_of('.');
