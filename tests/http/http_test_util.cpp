@@ -139,6 +139,23 @@ Answer Get(uint16_t port, std::string_view target) {
   return Exchange(port, "GET " + std::string(target) + " HTTP/1.0\r\n\r\n");
 }
 
+bool AbortiveCloseResets() {
+  platform::UniqueSocket listener = platform::NewStreamSocket();
+  if (!listener.valid() || !platform::Bind(listener.get(), {platform::kLoopback, 0}) ||
+      !platform::Listen(listener.get(), 1)) {
+    return false;
+  }
+  platform::UniqueSocket client = Connect(platform::LocalPort(listener.get()));
+  platform::Ipv4Endpoint peer;
+  platform::UniqueSocket served = platform::Accept(listener.get(), &peer);
+  if (!client.valid() || !served.valid()) return false;
+  const std::string bytes(20000, 'x');
+  platform::SendAll(served.get(), bytes.data(), bytes.size());
+  platform::SetResetOnClose(served.get());
+  served.Reset();
+  return ReadToEnd(client.get()).reset;
+}
+
 void CaptureSink(const char* format, va_list args) {
   char text[4096];
   std::vsnprintf(text, sizeof text, format, args);

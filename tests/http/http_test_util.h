@@ -111,6 +111,11 @@ Answer ExchangeThenClose(uint16_t port, std::string_view request);
 // GET |target| with an HTTP/1.0 request line and an empty line.
 Answer Get(uint16_t port, std::string_view target);
 
+// Whether a socket closed after SetResetOnClose reaches its loopback peer as a reset, as it does
+// on Linux and Windows. Wine 8 closes such a socket in order all the same (its closesocket does
+// not honour SO_LINGER with a zero time-out), so a reset cannot be seen there.
+bool AbortiveCloseResets();
+
 // The server's trace lines, kept by CaptureSink (a TraceSinkFunction) for the whole process.
 void CaptureSink(const char* format, va_list args);
 std::vector<std::string> SinkLines();
