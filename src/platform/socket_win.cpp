@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -34,6 +35,22 @@ sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
 }
 
 SOCKET AsSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+// Unlike Linux, Windows wakes neither a select nor a blocking receive or send of another thread
+// when a socket is shut down. ShutdownBoth therefore cancels the socket's pending calls and
+// records the socket here until it is closed: a cancelled call does not start again, and
+// WaitReadable, whose select may begin just after the cancellation, waits in slices of
+// kShutCheckMs and looks here between them.
+constexpr int64_t kShutCheckMs = 100;
+std::mutex g_shut_lock;
+std::unordered_set<SocketHandle>& ShutSockets() {
+  static auto* const shut = new std::unordered_set<SocketHandle>;  // never destroyed: threads
+  return *shut;                                                     // may outlive static objects
+}
+bool WasShut(SocketHandle socket) {
+  std::lock_guard<std::mutex> hold(g_shut_lock);
+  return ShutSockets().count(socket) != 0;
+}
 
 // Keeps a new socket out of the processes this one starts.
 SocketHandle NotInherited(SOCKET socket) {
@@ -109,7 +126,7 @@ int WaitWritable(SocketHandle socket, int64_t timeout_ms) {
       bound = &tv;
     }
     const int n = ::select(0, nullptr, &writable, &failed, bound);
-    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR) continue;
+    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR && !WasShut(socket)) continue;
     if (n == SOCKET_ERROR) return -1;
     return n > 0 ? 1 : 0;
   }
@@ -127,7 +144,13 @@ bool EnsureWinsock() {
   return started;
 }
 
-bool CloseSocket(SocketHandle socket) { return ::closesocket(AsSocket(socket)) == 0; }
+bool CloseSocket(SocketHandle socket) {
+  {
+    std::lock_guard<std::mutex> hold(g_shut_lock);
+    ShutSockets().erase(socket);  // the system hands the value out again
+  }
+  return ::closesocket(AsSocket(socket)) == 0;
+}
 
 UniqueSocket NewStreamSocket() {
   EnsureWinsock();
@@ -166,7 +189,7 @@ UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError*
     if (accepted == INVALID_SOCKET) {
       const int code = ::WSAGetLastError();
       // A client that reset while it was queued is gone; the next one may be waiting.
-      if (code == WSAEINTR || code == WSAECONNRESET) continue;
+      if ((code == WSAEINTR && !WasShut(listen_socket)) || code == WSAECONNRESET) continue;
       if (error != nullptr) {
         *error = AcceptError{
             IsTransientAcceptError(code) ? AcceptFailure::kTransient : AcceptFailure::kFatal,
@@ -236,7 +259,7 @@ long ReceiveSome(SocketHandle socket, void* buffer, size_t size) {
   const int want = static_cast<int>(std::min<size_t>(size, 0x7FFFFFFF));
   for (;;) {
     const int n = ::recv(AsSocket(socket), static_cast<char*>(buffer), want, 0);
-    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR) continue;
+    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR && !WasShut(socket)) continue;
     return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
   }
 }
@@ -266,16 +289,24 @@ int ReceiveLine(SocketHandle socket, char* buffer, int capacity) {
 bool WaitReadable(SocketHandle socket, int64_t timeout_microseconds) {
   // Rounded up to milliseconds like the Linux twin, so that both wait alike.
   const int64_t timeout_ms = (std::max<int64_t>(timeout_microseconds, 0) + 999) / 1000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
+    // A shut socket counts as readable: the next receive fails at once.
+    if (WasShut(socket)) return true;
+    const int64_t left_ms = std::max<int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count(), 0);
+    const int64_t slice_ms = std::min(left_ms, kShutCheckMs);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(AsSocket(socket), &readable);
     timeval tv{};
-    tv.tv_sec = static_cast<long>(timeout_ms / 1000);
-    tv.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
+    tv.tv_sec = static_cast<long>(slice_ms / 1000);
+    tv.tv_usec = static_cast<long>((slice_ms % 1000) * 1000);
     const int n = ::select(0, &readable, nullptr, nullptr, &tv);
-    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR) continue;
-    return n == 1;
+    if (n == 1) return true;
+    if (n == SOCKET_ERROR && ::WSAGetLastError() != WSAEINTR) return false;
+    if (n == 0 && slice_ms == left_ms) return WasShut(socket);
   }
 }
 
@@ -285,7 +316,16 @@ long PendingBytes(SocketHandle socket) {
   return static_cast<long>(count);
 }
 
-bool ShutdownBoth(SocketHandle socket) { return ::shutdown(AsSocket(socket), SD_BOTH) == 0; }
+bool ShutdownBoth(SocketHandle socket) {
+  const bool shut = ::shutdown(AsSocket(socket), SD_BOTH) == 0;
+  {
+    std::lock_guard<std::mutex> hold(g_shut_lock);
+    ShutSockets().insert(socket);
+  }
+  // After the record, so that a cancelled call sees it and does not start again.
+  ::CancelIoEx(reinterpret_cast<HANDLE>(AsSocket(socket)), nullptr);
+  return shut;
+}
 
 // Reads the file in blocks and sends each with SendAll; each block's send keeps the time-out
 // from the last progress, so the whole call keeps it as SendAll does. The reads are positioned:
