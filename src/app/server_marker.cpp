@@ -19,8 +19,14 @@ constexpr MarkerBytes CopyMarker() {
 }
 
 // |used| keeps the compiler from dropping the unreferenced constant, |retain| keeps the linker
-// from collecting its section under --gc-sections.
-[[gnu::used, gnu::retain]] const MarkerBytes kServerMarkerInImage = CopyMarker();
+// from collecting its section under --gc-sections. |retain| exists for ELF only (GCC warns
+// that it ignores it on PE, where nothing collects the section unless --gc-sections is given).
+#ifdef __ELF__
+#define KELVANE_MARKER_KEEP gnu::used, gnu::retain
+#else
+#define KELVANE_MARKER_KEEP gnu::used
+#endif
+[[KELVANE_MARKER_KEEP]] const MarkerBytes kServerMarkerInImage = CopyMarker();
 
 }  // namespace
 }  // namespace kelvane::app
