@@ -2,8 +2,6 @@
 // rules for symbolic links.
 #include "tools/folder_scan.h"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -179,8 +177,7 @@ bool MatchesAnyPattern(const std::string& relative_path,
                        const std::vector<std::string>& patterns) {
   const std::string base = fs::path(relative_path).filename().string();
   return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
-    return fnmatch(pattern.c_str(), relative_path.c_str(), FNM_PATHNAME) == 0 ||
-           fnmatch(pattern.c_str(), base.c_str(), 0) == 0;
+    return WildcardMatch(pattern, relative_path, true) || WildcardMatch(pattern, base, false);
   });
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "tools/pack_commands.h"
+#include "tools/tool_files.h"
 
 namespace kelvane::pack {
 
@@ -37,7 +38,7 @@ std::string FormatFileTime(uint64_t file_time) {
   const time_t seconds = static_cast<time_t>(FileTimeToUnixSeconds(file_time));
   struct tm parts {};
   char text[32];
-  if (gmtime_r(&seconds, &parts) == nullptr ||
+  if (!UtcTime(seconds, &parts) ||
       std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts) == 0) {
     return "(time out of range)";
   }

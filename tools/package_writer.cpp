@@ -343,9 +343,13 @@ bool BuildPackage(const std::string& executable, const std::vector<PackInput>& i
     return false;
   }
   PendingOutput out;
-  return out.Create(output, error) &&
-         WritePackage(out.fd(), image.get(), image_end, inputs, progress, error) &&
-         out.Commit(error);
+  if (!out.Create(output, error) ||
+      !WritePackage(out.fd(), image.get(), image_end, inputs, progress, error)) {
+    return false;
+  }
+  // The output may be the executable itself, and Windows replaces no file that is still open.
+  image.Reset();
+  return out.Commit(error);
 }
 
 bool StripPackage(const std::string& package, const std::string& output, std::string* error) {
@@ -356,9 +360,12 @@ bool StripPackage(const std::string& package, const std::string& output, std::st
     return false;
   }
   PendingOutput out;
-  return out.Create(output, error) &&
-         CopyRange(image.get(), 0, image_end, out.fd(), nullptr, "the package", error) &&
-         out.Commit(error);
+  if (!out.Create(output, error) ||
+      !CopyRange(image.get(), 0, image_end, out.fd(), nullptr, "the package", error)) {
+    return false;
+  }
+  image.Reset();  // as in BuildPackage
+  return out.Commit(error);
 }
 
 }  // namespace kelvane::pack

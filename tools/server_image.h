@@ -1,6 +1,7 @@
 // tools/server_image.h -- tells a bare Kelvane server from other files before a package is
-// built onto it: a 64-bit little-endian ELF executable that ends where its own headers say
-// and holds the marker every kelvane executable carries (app/server_marker.h).
+// built onto it: a 64-bit little-endian ELF executable or a PE32+ x86-64 one that ends where
+// its own headers say and holds the marker every kelvane executable carries
+// (app/server_marker.h). Both kinds are told apart on either platform.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,12 @@ namespace kelvane::pack {
 // with |*error| set when the bytes are not a 64-bit little-endian ELF executable or their
 // headers point outside them.
 std::optional<uint64_t> ElfContentEnd(int fd, uint64_t size, std::string* error);
+
+// Where the PE content of the first |size| bytes of the file open at |fd| ends: the furthest
+// of its headers, its sections' raw data, its COFF symbol and string tables and its
+// certificate table. nullopt with |*error| set when the bytes are not a PE32+ x86-64 image or
+// its headers point outside them.
+std::optional<uint64_t> PeContentEnd(int fd, uint64_t size, std::string* error);
 
 // Whether the first |size| bytes of the file open at |fd| hold the server marker; nullopt
 // with |*error| set when they cannot be read.

@@ -1,10 +1,12 @@
 // tools/tool_files.h -- the few system services kelvane-pack needs beyond platform/file_io.h:
-// file times as FILETIMEs, the text of the last system error, truncation, a terminal test for
-// stderr, and an output file that appears only once it is complete. tool_files.cpp is the only
-// file of tools/ that calls the system itself.
+// file times as FILETIMEs, UTC dates, the text of the last system error, truncation, a terminal
+// test for stderr, wildcard matching, and an output file that appears only once it is complete.
+// tool_files_linux.cpp and tool_files_win.cpp are the only files of tools/ that call the system
+// themselves.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -18,7 +20,7 @@ struct FileTimes {
   uint64_t last_write = 0;
 };
 
-// The times of |path| (symbolic links followed), or nullopt when it cannot be examined
+// The times of |path| (on Linux symbolic links followed; on Windows a link's own), or nullopt when it cannot be examined
 // (LastErrorText() then tells why).
 std::optional<FileTimes> ReadFileTimes(const std::string& path);
 
@@ -29,11 +31,19 @@ std::string LastErrorText();
 // Cuts or extends the open file to |length| bytes; false when the system refuses.
 bool TruncateFile(int fd, uint64_t length);
 
+// Fills |*parts| with |moment| in UTC; false when the system cannot convert it (on Windows,
+// times before 1970 or after 3000).
+bool UtcTime(std::time_t moment, std::tm* parts);
+
 // The current time as a FILETIME.
 uint64_t FileTimeNow();
 
 // Whether stderr is a terminal.
 bool StderrIsTerminal();
+
+// Whether |text| matches the shell wildcard |pattern| as fnmatch matches it; with
+// |slash_separates| no wildcard matches '/'.
+bool WildcardMatch(const std::string& pattern, const std::string& text, bool slash_separates);
 
 // A temporary file beside |output| that becomes |output| on Commit; until then no file named
 // |output| is created or changed, and the destructor removes the temporary file.
@@ -49,8 +59,8 @@ class PendingOutput {
 
   int fd() const { return file_.get(); }
 
-  // Flushes and closes the file, gives it mode 0755 less the umask and renames it to the
-  // output. False, with |*error| set and the temporary file removed, on any failure.
+  // Flushes and closes the file, gives it mode 0755 less the umask (on Linux; Windows has no
+  // mode bits) and renames it to the output, replacing a file of that name. False, with |*error| set and the temporary file removed, on any failure.
   bool Commit(std::string* error);
 
  private:

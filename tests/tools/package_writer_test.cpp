@@ -20,6 +20,12 @@
 #include "tools/package_names.h"
 #include "tools/package_writer.h"
 #include "tools/server_image.h"
+#include "tools/glob_match.h"
+#include "tools/tool_files.h"
+
+#ifndef _WIN32
+#include <fnmatch.h>
+#endif
 
 namespace kelvane::pack {
 namespace {
@@ -48,8 +54,11 @@ void WriteAllTo(const fs::path& path, std::string_view bytes) {
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/kelvane-pack-test-XXXXXX";
-    path_ = mkdtemp(pattern);
+    std::random_device seed;
+    for (;;) {
+      path_ = fs::temp_directory_path() / ("kelvane-pack-test-" + std::to_string(seed()));
+      if (fs::create_directory(path_)) break;
+    }
   }
   ~TempDir() { fs::remove_all(path_); }
   const fs::path& path() const { return path_; }
@@ -89,6 +98,34 @@ std::string FakeServerImage(size_t size, bool marked = true) {
   archive::StoreU32(sections + 128 + 4, 8);
   archive::StoreU64(sections + 128 + 24, size - 192);
   archive::StoreU64(sections + 128 + 32, uint64_t{1} << 40);
+  if (marked) image.replace(size / 2, app::kServerMarker.size(), app::kServerMarker);
+  return image;
+}
+
+// A PE32+ x86-64 image as MinGW lays one out: the DOS header pointing at the PE headers right
+// after it, an optional header with 16 data directories, two sections (the server marker in the
+// middle of the second when |marked|), headers padded to 0x200 and sections raw from there to
+// the end of the |size| bytes.
+constexpr size_t kPeAt = 64;
+constexpr size_t kOptionalAt = kPeAt + 24;
+constexpr size_t kPeSectionsAt = kOptionalAt + 240;
+std::string FakePeServerImage(size_t size, bool marked = true) {
+  std::string image = RandomBytes(size, 78);
+  auto* bytes = reinterpret_cast<uint8_t*>(image.data());
+  std::fill(bytes, bytes + 0x200, uint8_t{0});
+  std::memcpy(bytes, "MZ", 2);
+  archive::StoreU32(bytes + 0x3C, kPeAt);
+  std::memcpy(bytes + kPeAt, "PE\0\0", 4);
+  archive::StoreU16(bytes + kPeAt + 4, 0x8664);
+  archive::StoreU16(bytes + kPeAt + 6, 2);
+  archive::StoreU16(bytes + kPeAt + 20, 240);
+  archive::StoreU16(bytes + kOptionalAt, 0x20B);
+  archive::StoreU32(bytes + kOptionalAt + 60, 0x200);
+  archive::StoreU32(bytes + kOptionalAt + 108, 16);
+  archive::StoreU32(bytes + kPeSectionsAt + 16, 0x400);
+  archive::StoreU32(bytes + kPeSectionsAt + 20, 0x200);
+  archive::StoreU32(bytes + kPeSectionsAt + 40 + 16, static_cast<uint32_t>(size - 0x600));
+  archive::StoreU32(bytes + kPeSectionsAt + 40 + 20, 0x600);
   if (marked) image.replace(size / 2, app::kServerMarker.size(), app::kServerMarker);
   return image;
 }
@@ -499,6 +536,177 @@ TEST(ElfContentEndTest, RefusesHeadersThatPointOutside) {
     if (!end) {
       EXPECT_FALSE(error.empty());
     }
+  }
+}
+
+// Each case patches the image FakePeServerImage builds; PointerToRawData and SizeOfRawData are
+// 32-bit, so the sums must be taken in 64 bits and checked against the file's size.
+TEST(PeContentEndTest, FindsTheEndAndRefusesHeadersThatPointOutside) {
+  TempDir dir;
+  constexpr size_t kSize = 8192;
+  constexpr size_t kSecond = kPeSectionsAt + 40;
+  struct Patch {
+    size_t offset;
+    uint32_t value;
+    int width;  // 2 or 4 bytes
+  };
+  const struct {
+    const char* label;
+    size_t size;
+    std::vector<Patch> patches;
+    std::optional<uint64_t> end;
+  } cases[] = {
+      {"unchanged", kSize, {}, kSize},
+      {"truncated DOS header", 40, {}, std::nullopt},
+      {"PE headers cut off", kPeAt + 10, {}, std::nullopt},
+      {"e_lfanew past the end", kSize, {{0x3C, kSize - 8, 4}}, std::nullopt},
+      {"e_lfanew far out", kSize, {{0x3C, 0xFFFFFFF0u, 4}}, std::nullopt},
+      {"no PE signature", kSize, {{kPeAt, 0x4550, 4}}, std::nullopt},
+      {"i386 machine", kSize, {{kPeAt + 4, 0x14C, 2}}, std::nullopt},
+      {"PE32 optional header", kSize, {{kOptionalAt, 0x10B, 2}}, std::nullopt},
+      {"optional header too small", kSize, {{kPeAt + 20, 96, 2}}, std::nullopt},
+      {"section beyond the file", kSize, {{kSecond + 20, kSize - 16, 4}}, std::nullopt},
+      {"section size past 4 GiB", kSize, {{kSecond + 20, 0xFFFFFF00u, 4}, {kSecond + 16, 0x200, 4}},
+       std::nullopt},
+      {"section table past the end", kSize, {{kPeAt + 6, 300, 2}}, std::nullopt},
+      {"content ends early", kSize, {{kSecond + 16, 0x1000, 4}}, 0x1600},
+      {"sections before the first count", kSize, {{kSecond + 16, 0, 4}}, 0x600},
+      {"headers the furthest", kSize, {{kSecond + 16, 0, 4}, {kOptionalAt + 60, 0x1800, 4}},
+       0x1800},
+      {"headers past the end", kSize, {{kOptionalAt + 60, kSize + 1, 4}}, std::nullopt},
+      {"symbols and strings after the sections", kSize + 18 * 2 + 10,
+       {{kSecond + 16, kSize - 0x600, 4}, {kPeAt + 12, kSize, 4}, {kPeAt + 16, 2, 4},
+        {kSize + 36, 10, 4}},
+       kSize + 46},
+      {"string table cut off", kSize + 18 * 2 + 2,
+       {{kSecond + 16, kSize - 0x600, 4}, {kPeAt + 12, kSize, 4}, {kPeAt + 16, 2, 4}},
+       std::nullopt},
+      {"certificate table after the sections", kSize + 100,
+       {{kSecond + 16, kSize - 0x600, 4}, {kOptionalAt + 112 + 32, kSize, 4},
+        {kOptionalAt + 112 + 36, 100, 4}},
+       kSize + 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string image = FakePeServerImage(std::max<size_t>(c.size, kSize));
+    auto* bytes = reinterpret_cast<uint8_t*>(image.data());
+    for (const Patch& patch : c.patches) {
+      if (patch.width == 2) archive::StoreU16(bytes + patch.offset, static_cast<uint16_t>(patch.value));
+      if (patch.width == 4) archive::StoreU32(bytes + patch.offset, patch.value);
+    }
+    image.resize(c.size);
+    WriteAllTo(dir.path() / "pe", image);
+    platform::UniqueFd fd = platform::OpenReadOnly((dir.path() / "pe").string());
+    std::string error;
+    const auto end = PeContentEnd(fd.get(), c.size, &error);
+    EXPECT_EQ(c.end, end) << error;
+    if (!end) {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+TEST(BuildPackageTest, TakesAPeServerLikeAnElfOne) {
+  TempDir dir;
+  const std::string server = FakePeServerImage(8192);
+  const std::vector<PackInput> inputs = SampleInputs();
+  WriteAllTo(dir.path() / "server.exe", server);
+  std::string error;
+  ASSERT_TRUE(BuildPackage((dir.path() / "server.exe").string(), inputs,
+                           (dir.path() / "packaged.exe").string(), nullptr, &error))
+      << error;
+  const std::string packaged = ReadAll(dir.path() / "packaged.exe");
+  ASSERT_EQ(server, packaged.substr(0, server.size()));
+  std::string amd64_to_arm64 = server;
+  amd64_to_arm64[kPeAt + 4] = static_cast<char>(0x64);
+  amd64_to_arm64[kPeAt + 5] = static_cast<char>(0xAA);
+  const struct {
+    const char* label;
+    std::string image;
+    const char* refusal;  // nullptr when accepted
+  } cases[] = {
+      {"bare server", server, nullptr},
+      {"server carrying a package", packaged, nullptr},
+      {"without the marker", FakePeServerImage(8192, /*marked=*/false), "marker"},
+      {"bytes appended", server + "tail", "follow its PE content"},
+      {"package without its trailer", packaged.substr(0, packaged.size() - 16),
+       "follow its PE content"},
+      {"another machine", amd64_to_arm64, "PE32+"},
+      {"truncated", server.substr(0, 4096), "outside the file"},
+      {"only MZ", "MZ", "PE32+"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteAllTo(dir.path() / "base.exe", c.image);
+    const fs::path output = dir.path() / "out.exe";
+    fs::remove(output);
+    error.clear();
+    const bool ok = BuildPackage((dir.path() / "base.exe").string(), inputs, output.string(),
+                                 nullptr, &error);
+    EXPECT_EQ(c.refusal == nullptr, ok) << error;
+    if (ok) {
+      EXPECT_EQ(packaged, ReadAll(output));
+    } else {
+      EXPECT_NE(std::string::npos, error.find(c.refusal)) << error;
+      EXPECT_FALSE(fs::exists(output));
+    }
+  }
+}
+
+// The expectations are fnmatch's; on Linux every case is also put to fnmatch itself, which
+// --store-pattern uses there, so that the two platforms cannot drift apart.
+TEST(GlobMatchTest, AnswersAsFnmatchDoes) {
+  const struct {
+    const char* pattern;
+    const char* text;
+    bool slash_separates;
+    bool matches;
+  } cases[] = {
+      {"*.png", "logo.png", true, true},
+      {"*.png", "img/logo.png", true, false},
+      {"*.png", "img/logo.png", false, true},
+      {"img/*.png", "img/logo.png", true, true},
+      {"img/*", "img/sub/logo.png", true, false},
+      {"*/*/*.png", "img/sub/logo.png", true, true},
+      {"*", "", true, true},
+      {"?", "", true, false},
+      {"?", "/", true, false},
+      {"?", "/", false, true},
+      {"a?c", "abc", true, true},
+      {"a*b*c", "aXbYbZc", true, true},
+      {"a*b*c", "aXbYbZ", true, false},
+      {"*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", true, false},
+      {"[abc].txt", "b.txt", true, true},
+      {"[!abc].txt", "b.txt", true, false},
+      {"[^abc].txt", "d.txt", true, true},
+      {"[a-c]x", "cx", true, true},
+      {"[a-c]x", "dx", true, false},
+      {"[]]", "]", true, true},
+      {"[!]]", "]", true, false},
+      {"[a-]", "-", true, true},
+      {"[/]", "/", true, false},
+      {"[[:digit:]][[:alpha:]]", "7q", true, true},
+      {"[[:upper:]]", "q", true, false},
+      {"[", "[", true, true},
+      {"[ab", "[ab", true, true},
+      {"\\\\*", "\\x", true, true},
+      {"\\*", "*", true, true},
+      {"\\*", "x", true, false},
+      {"a\\?", "a?", true, true},
+      {"a\\?", "ab", true, false},
+      {"[\\]]", "]", true, true},
+      {"*.TXT", "a.txt", true, false},
+      {"**", "a/b", true, false},
+      {"\xc3\xa9*", "\xc3\xa9t\xc3\xa9", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " on " + c.text);
+    EXPECT_EQ(c.matches, GlobMatch(c.pattern, c.text, c.slash_separates));
+    EXPECT_EQ(c.matches, WildcardMatch(c.pattern, c.text, c.slash_separates));
+#ifndef _WIN32
+    EXPECT_EQ(c.matches,
+              ::fnmatch(c.pattern, c.text, c.slash_separates ? FNM_PATHNAME : 0) == 0);
+#endif
   }
 }
 

@@ -1,8 +1,9 @@
-// tools/tool_files.cpp -- file times, error texts, truncation, the terminal test and the pending
-// output file on Linux.
+// tools/tool_files_linux.cpp -- file times, error texts, truncation, the terminal test, wildcard
+// matching and the pending output file on Linux.
 #include "tools/tool_files.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,8 @@ std::optional<FileTimes> ReadFileTimes(const std::string& path) {
   return times;
 }
 
+bool UtcTime(std::time_t moment, std::tm* parts) { return ::gmtime_r(&moment, parts) != nullptr; }
+
 uint64_t FileTimeNow() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   return archive::UnixNanosToFileTime(
@@ -75,6 +78,10 @@ uint64_t FileTimeNow() {
 }
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+bool WildcardMatch(const std::string& pattern, const std::string& text, bool slash_separates) {
+  return ::fnmatch(pattern.c_str(), text.c_str(), slash_separates ? FNM_PATHNAME : 0) == 0;
+}
 
 PendingOutput::~PendingOutput() {
   file_.Reset();
