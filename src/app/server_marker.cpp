@@ -19,8 +19,13 @@ constexpr MarkerBytes CopyMarker() {
 }
 
 // |used| keeps the compiler from dropping the unreferenced constant, |retain| keeps the linker
-// from collecting its section under --gc-sections.
+// from collecting its section under --gc-sections (ELF only: PE images know no such flag, and
+// their linker keeps the data without garbage collection).
+#if defined(__ELF__)
 [[gnu::used, gnu::retain]] const MarkerBytes kServerMarkerInImage = CopyMarker();
+#else
+[[gnu::used]] const MarkerBytes kServerMarkerInImage = CopyMarker();
+#endif
 
 }  // namespace
 }  // namespace kelvane::app

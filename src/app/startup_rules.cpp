@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/app_texts.h"
+#include "platform/process.h"
 
 namespace kelvane::app {
 namespace {
@@ -45,7 +46,7 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
 }  // namespace
 
 std::string ApplicationName(std::string_view executable_path) {
-  const size_t slash = executable_path.find_last_of('/');
+  const size_t slash = executable_path.find_last_of(platform::PathSeparators());
   std::string_view name =
       slash == std::string_view::npos ? executable_path : executable_path.substr(slash + 1);
   const size_t dot = name.find_last_of('.');

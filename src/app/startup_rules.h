@@ -17,7 +17,7 @@ namespace kelvane::app {
 
 // The settings' application name: the file name of |executable_path| without its folder and
 // without its last extension ("/opt/kv/srv.v2.bin" gives "srv.v2"). A name that is nothing but
-// an extension (".hidden") keeps it.
+// an extension (".hidden") keeps it. Folders end at '/', and on Windows also at '\\'.
 std::string ApplicationName(std::string_view executable_path);
 
 // The command line as one text: the arguments, the program's path first, joined by single

@@ -59,15 +59,17 @@ class InflateSource : public ByteSource {
   bool finished_ = false;      // the stream's end was reached
 };
 
-// Reads an entry's stored bytes from wherever the shared descriptor stands; the caller
-// positioned it and keeps the reader's lock while this reads.
+// Reads an entry's |limit| stored bytes from |start| on, each read at its own offset, so that
+// no other user of the shared descriptor can move it; the caller keeps the reader's lock while
+// this reads.
 class EntryReader : public ByteSource {
  public:
-  EntryReader(int fd, uint32_t limit) : fd_(fd), limit_(limit) {}
+  EntryReader(int fd, uint64_t start, uint32_t limit) : fd_(fd), start_(start), limit_(limit) {}
   size_t Read(void* buffer, size_t size) override;
 
  private:
   int fd_;
+  uint64_t start_;
   uint32_t limit_;
   uint32_t consumed_ = 0;
 };

@@ -8,12 +8,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelvane::platform {
 
 // The full path of the running executable as the system reports it (symbolic links resolved);
 // nullopt when it cannot be read.
 std::optional<std::string> OwnExecutablePath();
+
+// The characters that end a folder's name in a path: "/" on Linux (a backslash is an ordinary
+// character of a file name there), "\\/" on Windows.
+std::string_view PathSeparators();
 
 // The value of the environment variable |name|; nullopt when it is not set.
 std::optional<std::string> GetEnvironment(const char* name);

@@ -85,6 +85,8 @@ std::optional<std::string> OwnExecutablePath() {
   }
 }
 
+std::string_view PathSeparators() { return "/"; }
+
 std::optional<std::string> GetEnvironment(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,22 @@ TEST(StartupRulesTest, ApplicationNameDropsFolderAndLastExtension) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(c.name, ApplicationName(c.path));
+  }
+  // A Windows path: its folders end at '\\' there; on Linux that is part of the name.
+  const bool windows = std::filesystem::path::preferred_separator == '\\';
+  const struct {
+    const char* path;
+    const char* windows_name;
+    const char* linux_name;
+  } windows_cases[] = {
+      {"C:\\Program Files\\kv\\kelvane.exe", "kelvane", "C:\\Program Files\\kv\\kelvane"},
+      {"C:\\k.v\\kelvane", "kelvane", "C:\\k"},
+      {"C:/kv\\srv.v2.exe", "srv.v2", "kv\\srv.v2"},
+      {"\\\\host\\share\\kelvane.exe", "kelvane", "\\\\host\\share\\kelvane"},
+  };
+  for (const auto& c : windows_cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(windows ? c.windows_name : c.linux_name, ApplicationName(c.path));
   }
 }
 

@@ -1,20 +1,28 @@
 // app/headless_test.cpp -- the headless front end's terminal questions, port prompts,
 // password and status lines. (The whole of stdout and stderr is checked on the real program.)
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "app/headless_front_end.h"
+#include "support/fixture_package.h"
 
 namespace kelvane::app {
 namespace {
 
-// Captures a stream in a temporary file.
+// Captures a stream in a file of a temporary folder (std::tmpfile would write to the drive's
+// root on Windows, which an ordinary user may not).
 struct Capture {
-  std::FILE* file = std::tmpfile();
-  ~Capture() { std::fclose(file); }
+  explicit Capture(const kelvane::test::TempDir& dir, const char* name)
+      : file(std::fopen(dir.File(name).c_str(), "w+b")) {
+    EXPECT_NE(nullptr, file);
+  }
+  ~Capture() {
+    if (file != nullptr) std::fclose(file);
+  }
   std::string Text() {
     std::fflush(file);
     std::rewind(file);
@@ -22,29 +30,32 @@ struct Capture {
     for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
     return text;
   }
+  std::FILE* file;
 };
 
-// A headless front end whose stdin is |input| through a pipe.
+// A headless front end whose stdin is |input| from a file: not a terminal, whatever
+// |interactive| pretends, and ending where |input| ends.
 struct Headless {
   Headless(const std::string& input, bool interactive,
-           std::optional<std::string> password = std::nullopt) {
-    int fds[2];
-    EXPECT_EQ(0, ::pipe(fds));
-    EXPECT_EQ(static_cast<ssize_t>(input.size()), ::write(fds[1], input.data(), input.size()));
-    ::close(fds[1]);
-    input_fd = fds[0];
+           std::optional<std::string> password = std::nullopt)
+      : input_file(std::fopen(dir.Write("input.txt", input).c_str(), "rb")) {
+    EXPECT_NE(nullptr, input_file);
     HeadlessIo io;
     io.out = out.file;
     io.err = err.file;
-    io.input_fd = input_fd;
+    io.input_fd = input_file != nullptr ? fileno(input_file) : -1;
     io.interactive = interactive;
     io.password = std::move(password);
     front_end = std::make_unique<HeadlessFrontEnd>(std::move(io));
   }
-  ~Headless() { ::close(input_fd); }
+  ~Headless() {
+    front_end.reset();
+    if (input_file != nullptr) std::fclose(input_file);
+  }
 
-  Capture out, err;
-  int input_fd = -1;
+  kelvane::test::TempDir dir;
+  Capture out{dir, "out.txt"}, err{dir, "err.txt"};
+  std::FILE* input_file;
   std::unique_ptr<HeadlessFrontEnd> front_end;
 };
 

@@ -1,79 +1,78 @@
-// app/settings_test.cpp -- the settings on QSettings: where the file lives, how values are read
-// with their defaults (the limits' rule over a map store), and that only a confirmed ports
-// dialog writes.
+// app/settings_test.cpp -- how AppSettings reads and writes its values over any store: ports,
+// log file and limits with their defaults, and the ports written together, over an in-memory
+// store. (The stores themselves: qt_settings_test.cpp on Linux, the registry's
+// under win32/.)
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "app/qt_settings.h"
 #include "app_fakes.h"
-#include "support/fixture_package.h"
 
 namespace kelvane::app {
 namespace {
 
-using kelvane::test::ReadWholeFile;
-using kelvane::test::TempDir;
-
-// QSettings takes the configuration folder once per process: point it at a temporary folder
-// before any test opens a store.
-class ConfigHome : public ::testing::Environment {
- public:
-  void SetUp() override { ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1); }
-  TempDir dir;
-};
-ConfigHome* const g_home =
-    static_cast<ConfigHome*>(::testing::AddGlobalTestEnvironment(new ConfigHome));
-
-std::string WriteConf(const std::string& application, const std::string& text) {
-  const std::string folder = g_home->dir.path() + "/Varnek Systems";
-  std::filesystem::create_directories(folder);
-  const std::string path = folder + "/" + application + ".conf";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::fclose(f);
-  return path;
-}
-
-TEST(QtSettingsTest, ReadsThePerUserIniFileWithDefaults) {
+TEST(AppSettingsTest, PortsAndLogFileAreReadFromParametersWithDefaults) {
   const struct {
     const char* name;
-    const char* conf;
+    std::vector<std::pair<std::string, std::string>> values;  // "section/key", text
     uint32_t ftp, http;
     const char* log;
-    int idle = 300, head = 10, rate = 500;
   } cases[] = {
-      {"app-empty", nullptr, 21, 80, ""},
-      {"app-set", "[Parameters]\nFTPPort=2121\nHTTPPort=8080\nLogFile=/var/log/kv.log\n", 2121,
-       8080, "/var/log/kv.log"},
-      {"app-wide", "[Parameters]\nFTPPort=65557\nHTTPPort=-1\n", 65557, 0xFFFFFFFF, ""},
-      {"app-bad", "[Parameters]\nFTPPort=abc\nHTTPPort=99999999999\nLogFile=a,b.log\n", 21, 80,
-       "a,b.log"},
-      {"app-other-section", "[General]\nFTPPort=2121\nIdleTimeout=5\n", 21, 80, ""},
-      {"app-limits",
-       "[Parameters]\nIdleTimeout=45\nHttpHeadTimeout=3\nHttpMinBodyRate=2048\n",
-       21, 80, "", 45, 3, 2048},
+      {"empty", {}, 21, 80, ""},
+      {"set",
+       {{"Parameters/FTPPort", "2121"},
+        {"Parameters/HTTPPort", "8080"},
+        {"Parameters/LogFile", "kv.log"}},
+       2121,
+       8080,
+       "kv.log"},
+      // All 32 bits are kept; the low-16-bit rule belongs to the caller.
+      {"wide", {{"Parameters/FTPPort", "65557"}, {"Parameters/HTTPPort", "-1"}}, 65557,
+       0xFFFFFFFF, ""},
+      {"bad", {{"Parameters/FTPPort", "abc"}, {"Parameters/HTTPPort", "99999999999"}}, 21, 80, ""},
+      {"other section", {{"General/FTPPort", "2121"}, {"General/LogFile", "x.log"}}, 21, 80, ""},
+      {"empty log", {{"Parameters/LogFile", ""}}, 21, 80, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.conf) WriteConf(c.name, c.conf);
-    EXPECT_EQ(g_home->dir.path() + "/Varnek Systems/" + c.name + ".conf",
-              QtSettingsFilePath(c.name));
-    const auto store = OpenQtSettings(c.name);
-    const AppSettings settings(*store);
+    test::MapSettings store;
+    for (const auto& [key, text] : c.values) store.values[key] = text;
+    const AppSettings settings(store);
     EXPECT_EQ(c.ftp, settings.FtpPort());
     EXPECT_EQ(c.http, settings.HttpPort());
     EXPECT_EQ(c.log, settings.LogFile());
-    EXPECT_EQ(c.idle, settings.IdleTimeout());
-    EXPECT_EQ(c.head, settings.HttpHeadTimeout());
-    EXPECT_EQ(c.rate, settings.HttpMinBodyRate());
-    if (!c.conf) {  // reading creates nothing
-      EXPECT_FALSE(std::filesystem::exists(QtSettingsFilePath(c.name)));
-    }
   }
+}
+
+// A store whose writes fail.
+class UnwritableSettings : public test::MapSettings {
+ public:
+  bool Flush() override {
+    MapSettings::Flush();
+    return false;
+  }
+};
+
+TEST(AppSettingsTest, WritePortsStoresBothUnderTheirKeysAndFlushesOnce) {
+  test::MapSettings store;
+  store.Set("LogFile", "kv.log");
+  AppSettings settings(store);
+  EXPECT_TRUE(settings.WritePorts(2121, 0xFFFFFFFF));
+  EXPECT_EQ(1, store.flushes);
+  EXPECT_EQ("2121", store.values["Parameters/FTPPort"]);
+  EXPECT_EQ("-1", store.values["Parameters/HTTPPort"]);  // stored as a signed 32-bit value
+  EXPECT_EQ(2121u, settings.FtpPort());
+  EXPECT_EQ(0xFFFFFFFFu, settings.HttpPort());
+  EXPECT_EQ("kv.log", settings.LogFile());
+
+  UnwritableSettings unwritable;
+  AppSettings failing(unwritable);
+  EXPECT_FALSE(failing.WritePorts(2121, 8080));
+  EXPECT_EQ(1, unwritable.flushes);
 }
 
 // The three limits are signed 32-bit values: what does not parse, and every negative value
@@ -117,23 +116,6 @@ TEST(AppSettingsTest, LimitsAreNonNegativeThirtyTwoBitValuesWithDefaults) {
   EXPECT_EQ(300, settings.IdleTimeout());
   EXPECT_EQ(7, settings.HttpHeadTimeout());
   EXPECT_EQ(500, settings.HttpMinBodyRate());
-}
-
-TEST(QtSettingsTest, WritePortsStoresBothAndKeepsTheRest) {
-  const std::string path = WriteConf("app-write", "[Parameters]\nLogFile=/tmp/kv.log\n");
-  {
-    const auto store = OpenQtSettings("app-write");
-    AppSettings settings(*store);
-    EXPECT_TRUE(settings.WritePorts(2121, 8080));
-  }
-  const std::string text = ReadWholeFile(path).value_or("");
-  EXPECT_NE(std::string::npos, text.find("FTPPort=2121"));
-  EXPECT_NE(std::string::npos, text.find("HTTPPort=8080"));
-  const auto store = OpenQtSettings("app-write");
-  const AppSettings settings(*store);
-  EXPECT_EQ(2121u, settings.FtpPort());
-  EXPECT_EQ(8080u, settings.HttpPort());
-  EXPECT_EQ("/tmp/kv.log", settings.LogFile());
 }
 
 }  // namespace

@@ -368,7 +368,7 @@ TEST(InflateSourceTest, WithoutUpstreamReadsNothing) {
   EXPECT_FALSE(late.failed());
 }
 
-TEST(EntryReaderTest, ReadsUpToItsLimitFromTheCurrentPosition) {
+TEST(EntryReaderTest, ReadsUpToItsLimitFromItsStartWhereverTheDescriptorStands) {
   TempDir dir;
   const auto fd = platform::OpenReadOnly(dir.Write("f", "0123456789"));
   ASSERT_TRUE(fd.valid());
@@ -383,8 +383,9 @@ TEST(EntryReaderTest, ReadsUpToItsLimitFromTheCurrentPosition) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.limit));
-    ASSERT_EQ(c.start, platform::SeekTo(fd.get(), c.start));
-    EntryReader reader(fd.get(), c.limit);
+    // Another user of the shared descriptor moved it: the reader names its own offsets.
+    ASSERT_EQ(7, platform::SeekTo(fd.get(), 7));
+    EntryReader reader(fd.get(), static_cast<uint64_t>(c.start), c.limit);
     EXPECT_EQ(c.content, ReadAll(&reader, 3));
     EXPECT_EQ(c.failed, reader.failed());
   }

@@ -1,7 +1,6 @@
 // ftp/ftp_session_test.cpp -- a real FtpDaemon on 127.0.0.1 over the fixture package, driven
 // through raw sockets so that every reply, listing and log line is checked byte for byte.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +18,7 @@
 #include "ftp/transfer_observer.h"
 #include "ftp_fixture.h"
 #include "ftp_test_util.h"
+#include "platform/socket.h"
 #include "support/trace_capture.h"
 
 namespace kelvane::ftp::ftptest {
@@ -296,7 +296,7 @@ TEST_F(FtpSessionTest, ALineUnfinishedWhenTheClientClosesIsStillACommand) {
     ASSERT_EQ(kGreeting, client.ReadLines(1));
     ASSERT_TRUE(client.Send("NOOP\r\nUSER bob"));
     ASSERT_EQ("200 NOOP command successful\r\n", client.ReadLines(1));
-    ::shutdown(client.fd(), SHUT_WR);
+    platform::ShutdownSend(client.fd());
     EXPECT_EQ(kUserOk, client.ReadToEnd());
   }
   EXPECT_TRUE(harness_.sink().WaitFor("Disconnect!"));

@@ -1,60 +1,29 @@
 // ftp/ftp_test_util.cpp -- the harness, control client and data listener of the FTP tests.
 #include "ftp_test_util.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <utility>
+
+#include "platform/socket.h"
 
 namespace kelvane::ftp::ftptest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Bounds every receive and send of the clients, behind the tests' own shorter deadlines.
 constexpr int kSocketTimeoutMs = 30000;
 
-sockaddr_in LoopbackAddress(uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-void SetReceiveTimeout(int fd) {
-  timeval tv{};
-  tv.tv_sec = kSocketTimeoutMs / 1000;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-int RemainingMs(Clock::time_point deadline) {
+int64_t RemainingMicroseconds(Clock::time_point deadline) {
   const auto left =
-      std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
-
-bool ReadableWithin(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  int rc;
-  do {
-    rc = ::poll(&p, 1, ms);
-  } while (rc < 0 && errno == EINTR);
-  return rc > 0;
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : left;
 }
 
 // One receive within the deadline: bytes, 0 at the end of the stream, -1 on error or time-out.
-long ReceiveBefore(int fd, char* buffer, size_t size, Clock::time_point deadline) {
-  if (!ReadableWithin(fd, RemainingMs(deadline))) return -1;
-  long n;
-  do {
-    n = ::recv(fd, buffer, size, 0);
-  } while (n < 0 && errno == EINTR);
-  return n;
+long ReceiveBefore(platform::SocketHandle socket, char* buffer, size_t size,
+                   Clock::time_point deadline) {
+  if (!platform::WaitReadable(socket, RemainingMicroseconds(deadline))) return -1;
+  return platform::ReceiveSome(socket, buffer, size);
 }
 
 }  // namespace
@@ -96,27 +65,21 @@ Harness::Harness(const test::PackageBuilder& builder, FtpDaemon::Clock clock) {
 Harness::~Harness() { daemon_.reset(); }
 
 Client::Client(uint16_t port) {
-  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::UniqueSocket fd = platform::NewStreamSocket();
   if (!fd.valid()) return;
-  SetReceiveTimeout(fd.get());
-  const sockaddr_in sa = LoopbackAddress(port);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return;
+  platform::SetReceiveTimeout(fd.get(), kSocketTimeoutMs);
+  platform::SetSendTimeout(fd.get(), kSocketTimeoutMs);
+  if (!platform::Connect(fd.get(), {platform::kLoopback, port})) return;
   fd_ = std::move(fd);
 }
 
 bool Client::Send(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const long n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+  return platform::SendAll(fd_.get(), bytes.data(), bytes.size()) ==
+         static_cast<long>(bytes.size());
 }
 
 bool Client::SendByteByByte(std::string_view bytes) {
-  const int on = 1;
-  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  platform::SetNoDelay(fd_.get());
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (!Send(bytes.substr(i, 1))) return false;
   }
@@ -189,17 +152,13 @@ bool Client::Login(std::string_view user) {
 }
 
 DataListener::DataListener() {
-  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return;
-  const sockaddr_in sa = LoopbackAddress(0);
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(fd.get(), 8) != 0) {
+  platform::UniqueSocket fd = platform::NewStreamSocket();
+  if (!fd.valid() || !platform::Bind(fd.get(), {platform::kLoopback, 0}) ||
+      !platform::Listen(fd.get(), 8)) {
     return;
   }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return;
-  port_ = ntohs(bound.sin_port);
+  port_ = platform::LocalPort(fd.get());
+  if (port_ == 0) return;
   fd_ = std::move(fd);
 }
 
@@ -207,8 +166,9 @@ std::string DataListener::PortArgument() const { return PortArgumentFor(port_); 
 
 std::optional<std::string> DataListener::AcceptAndRead(milliseconds bound) {
   const auto deadline = Clock::now() + bound;
-  if (!ReadableWithin(fd_.get(), RemainingMs(deadline))) return std::nullopt;
-  platform::UniqueSocket data(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!platform::WaitReadable(fd_.get(), RemainingMicroseconds(deadline))) return std::nullopt;
+  platform::Ipv4Endpoint peer;
+  platform::UniqueSocket data = platform::Accept(fd_.get(), &peer);
   if (!data.valid()) return std::nullopt;
   std::string all;
   std::string buffer(64 * 1024, '\0');
@@ -219,22 +179,18 @@ std::optional<std::string> DataListener::AcceptAndRead(milliseconds bound) {
   return all;
 }
 
-bool DataListener::HasPendingConnection() const { return ReadableWithin(fd_.get(), 0); }
+bool DataListener::HasPendingConnection() const { return platform::WaitReadable(fd_.get(), 0); }
 
 std::string PortArgumentFor(uint16_t port) {
   return "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
 }
 
 uint16_t ClosedPort() {
-  platform::UniqueSocket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in sa = LoopbackAddress(0);
-  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    return 0;
-  }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-  return ntohs(bound.sin_port);
+  // Bound, never listening, and closed on return: the system hands ephemeral ports out in
+  // turn, so nothing takes this one again soon.
+  platform::UniqueSocket fd = platform::NewStreamSocket();
+  if (!fd.valid() || !platform::Bind(fd.get(), {platform::kLoopback, 0})) return 0;
+  return platform::LocalPort(fd.get());
 }
 
 }  // namespace kelvane::ftp::ftptest

@@ -2,8 +2,9 @@
 // clients that talk to it: a control connection that reads exact reply bytes and a data
 // listener for the active-mode connections the service opens.
 //
-// The client side makes its system calls directly, so that a fault in the transport under test
-// cannot hide in the test's own client. Every wait is bounded.
+// The clients use the platform's socket calls only, never the net module's connection classes
+// that FtpSession is built on, so that a fault there cannot hide in the test's own client.
+// Every wait is bounded.
 #pragma once
 
 #include <chrono>
@@ -72,7 +73,7 @@ class Client {
  public:
   explicit Client(uint16_t port);
   bool connected() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
+  platform::SocketHandle fd() const { return fd_.get(); }
 
   bool Send(std::string_view bytes);
   // Sends |bytes| one send per byte with Nagle's algorithm off, so that they arrive in pieces.

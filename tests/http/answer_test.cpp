@@ -3,6 +3,7 @@
 // entries, and the lines of the diagnostic trace.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -208,6 +209,13 @@ TEST(HandlerTest, ApplicationServerNeverSetsACookie) {
 }
 
 TEST(DamageTest, DamagedEntryResetsTheConnectionAfterItsHeader) {
+  // Skipped on Windows where the system sends no reset for any abortive close (Wine). Linux
+  // always runs it, so that a broken SetResetOnClose cannot pass for a quirk of the system.
+  const bool on_windows = std::filesystem::path::preferred_separator == '\\';
+  if (on_windows && !AbortiveCloseResets()) {
+    GTEST_SKIP() << "this system sends no reset for an abortive close (Wine's closesocket "
+                    "ignores SO_LINGER with a zero time-out)";
+  }
   WebPackage package;
   ASSERT_TRUE(package.ok());
   appsrv server(package.reader(), "", 0);

@@ -3,7 +3,9 @@
 // them a documentation site reached as a browser reaches it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/srv.h"
@@ -55,6 +57,20 @@ print(style.geturl().split(str(port))[1], style.status, style.headers.get("Conte
 print(style.read().decode().strip())
 print(head.status, head.headers.get("Content-type"), len(head.read()))
 )PY";
+
+// Runs |command| in a shell and returns its standard output; nullopt when it could not run or
+// exited with a failure.
+std::optional<std::string> RunCommand(const std::string& command) {
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  if (status != 0) return std::nullopt;
+  return out;
+}
 
 constexpr const char* kStyle = "body { color: #333 } a[href] { color: red }";
 

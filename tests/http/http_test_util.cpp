@@ -100,11 +100,11 @@ platform::UniqueSocket Connect(uint16_t port) {
   return fd;
 }
 
-Answer ReadToEnd(int fd) {
+Answer ReadToEnd(platform::SocketHandle socket) {
   Answer answer;
   char buffer[65536];
   for (;;) {
-    const long n = platform::ReceiveSome(fd, buffer, sizeof buffer);
+    const long n = platform::ReceiveSome(socket, buffer, sizeof buffer);
     if (n == 0) {
       answer.eof = true;
       break;
@@ -137,6 +137,23 @@ Answer ExchangeThenClose(uint16_t port, std::string_view request) {
 
 Answer Get(uint16_t port, std::string_view target) {
   return Exchange(port, "GET " + std::string(target) + " HTTP/1.0\r\n\r\n");
+}
+
+bool AbortiveCloseResets() {
+  platform::UniqueSocket listener = platform::NewStreamSocket();
+  if (!listener.valid() || !platform::Bind(listener.get(), {platform::kLoopback, 0}) ||
+      !platform::Listen(listener.get(), 1)) {
+    return false;
+  }
+  platform::UniqueSocket client = Connect(platform::LocalPort(listener.get()));
+  platform::Ipv4Endpoint peer;
+  platform::UniqueSocket served = platform::Accept(listener.get(), &peer);
+  if (!client.valid() || !served.valid()) return false;
+  const std::string bytes(20000, 'x');
+  platform::SendAll(served.get(), bytes.data(), bytes.size());
+  platform::SetResetOnClose(served.get());
+  served.Reset();
+  return ReadToEnd(client.get()).reset;
 }
 
 void CaptureSink(const char* format, va_list args) {
@@ -180,18 +197,6 @@ void ClearSink() {
 bool SinkHas(const std::string& line) {
   std::lock_guard<std::mutex> hold(g_sink_lock);
   return std::find(g_sink_lines.begin(), g_sink_lines.end(), line) != g_sink_lines.end();
-}
-
-std::optional<std::string> RunCommand(const std::string& command) {
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  if (status != 0) return std::nullopt;
-  return out;
 }
 
 }  // namespace kelvane::http::testing

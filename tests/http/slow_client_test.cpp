@@ -1,9 +1,8 @@
 // http/slow_client_test.cpp -- clients that would hold the service: senders trickling a head or
-// a body, a reader that takes nothing of a big answer, many clients at once, a failing accept,
-// and Stop while all of that goes on. Limits are set short so that the tests stay quick.
+// a body, a reader that takes nothing of a big answer, many clients at once, and Stop while all
+// of that goes on. Limits are set short so that the tests stay quick. (A failing accept is in
+// accept_failure_test.cpp.)
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -61,11 +60,12 @@ class CountingServer : public appsrv {
 // out or the sender is destroyed.
 class Trickler {
  public:
-  Trickler(std::vector<int> fds, std::string text, std::chrono::milliseconds pace)
+  Trickler(std::vector<platform::SocketHandle> fds, std::string text,
+           std::chrono::milliseconds pace)
       : thread_([this, fds = std::move(fds), text = std::move(text), pace] {
           std::unique_lock<std::mutex> hold(lock_);
           for (size_t i = 0; i < text.size() && !done_; ++i) {
-            for (const int fd : fds) platform::SendAll(fd, &text[i], 1);
+            for (const platform::SocketHandle fd : fds) platform::SendAll(fd, &text[i], 1);
             changed_.wait_for(hold, pace, [this] { return done_; });
           }
         }) {}
@@ -85,12 +85,6 @@ class Trickler {
   std::thread thread_;
 };
 
-std::string CurlGet(uint16_t port, const std::string& path) {
-  return RunCommand("curl -s -S --noproxy '*' --max-time 10 -o - 'http://127.0.0.1:" +
-                    std::to_string(port) + path + "'")
-      .value_or("<curl failed>");
-}
-
 TEST(SlowClientTest, TricklingClientsHoldUpNobodyAndAreCutAtTheHeadLimit) {
   WebPackage package;
   ASSERT_TRUE(package.ok());
@@ -100,7 +94,7 @@ TEST(SlowClientTest, TricklingClientsHoldUpNobodyAndAreCutAtTheHeadLimit) {
   ASSERT_NE(0, runner.port());
 
   std::vector<platform::UniqueSocket> slow;
-  std::vector<int> fds;
+  std::vector<platform::SocketHandle> fds;
   for (int i = 0; i < 10; ++i) {
     slow.push_back(Connect(runner.port()));
     ASSERT_TRUE(slow.back().valid());
@@ -113,7 +107,7 @@ TEST(SlowClientTest, TricklingClientsHoldUpNobodyAndAreCutAtTheHeadLimit) {
     for (int i = 0; i < 3; ++i) {
       SCOPED_TRACE(i);
       const auto before = Clock::now();
-      EXPECT_EQ(std::string(kVersionText), CurlGet(runner.port(), "/version.txt"));
+      EXPECT_EQ(kVersionAnswer, Get(runner.port(), "/version.txt").bytes);
       EXPECT_LT(Clock::now() - before, 2s);
     }
   }
@@ -218,7 +212,7 @@ TEST(SlowClientTest, ReaderTakingNothingOfABigAnswerHoldsUpNobody) {
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     const auto before = Clock::now();
-    EXPECT_EQ(std::string(kVersionText), CurlGet(runner.port(), "/version.txt"));
+    EXPECT_EQ(kVersionAnswer, Get(runner.port(), "/version.txt").bytes);
     EXPECT_LT(Clock::now() - before, 2s);
   }
   // The big answer is still whole once its reader reads.
@@ -308,61 +302,6 @@ TEST(RunTest, StopEndsEveryConnectionAndThreadPromptly) {
     const Answer cut = ReadToEnd(fd.get());
     EXPECT_LT(cut.bytes.size(), kBigSize);
   }
-}
-
-// Lowers the process's descriptor limit and takes every descriptor left, so that the next
-// accept fails; gives them back on Release or destruction.
-class DescriptorExhaustion {
- public:
-  DescriptorExhaustion() {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit low = saved_;
-    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 512);
-    ::setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) taken_.push_back(fd);
-  }
-  ~DescriptorExhaustion() { Release(); }
-  bool exhausted() const { return !taken_.empty() && ::dup(0) < 0; }
-  void Release() {
-    for (const int fd : taken_) ::close(fd);
-    taken_.clear();
-    ::setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-
- private:
-  rlimit saved_{};
-  std::vector<int> taken_;
-};
-
-TEST(RunTest, FailedAcceptIsTracedAndAcceptingGoesOn) {
-  WebPackage package;
-  ASSERT_TRUE(package.ok());
-  appsrv server(package.reader(), "", 0);
-  server.TraceSink = CaptureSink;
-  ClearSink();
-  ServerRunner runner(server);
-  ASSERT_NE(0, runner.port());
-  // The client's socket is made before the descriptors run out; its connection waits in the
-  // backlog while the server cannot take it.
-  platform::UniqueSocket client = platform::NewStreamSocket();
-  ASSERT_TRUE(client.valid());
-  platform::SetReceiveTimeout(client.get(), static_cast<int>(kPromptly.count()));
-  {
-    DescriptorExhaustion exhaustion;
-    ASSERT_TRUE(exhaustion.exhausted());
-    ASSERT_TRUE(platform::Connect(client.get(), {platform::kLoopback, runner.port()}));
-    const bool traced = WaitForSinkLine("OnAcceptFailed(reason='Too many open files'): "
-                                        "accepting again in 100 ms\n");
-    exhaustion.Release();
-    ASSERT_TRUE(traced);
-  }
-  const std::string request = "GET /version.txt HTTP/1.0\r\n\r\n";
-  platform::SendAll(client.get(), request.data(), request.size());
-  EXPECT_EQ(kVersionAnswer, ReadToEnd(client.get()).bytes);
-  // Retries are paced: a handful of lines, not thousands.
-  int failures = 0;
-  for (const std::string& line : SinkLines()) failures += line.rfind("OnAcceptFailed(", 0) == 0;
-  EXPECT_LT(failures, 100);
 }
 
 }  // namespace

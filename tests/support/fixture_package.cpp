@@ -3,19 +3,40 @@
 
 #include <zlib.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
+
+#include "platform/process.h"
 
 namespace kelvane::test {
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/kelvane_test_XXXXXX";
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  const std::optional<std::string> base = platform::TemporaryFolder();
+  if (!base) return;
+  // create_directory fails on a name that exists, so a folder another test made is never shared.
+  std::random_device seed;
+  std::mt19937_64 random(
+      (static_cast<uint64_t>(seed()) << 32) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "kelvane_test_%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    const std::string candidate = *base + name;
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      std::filesystem::permissions(candidate, std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::replace, error);
+      path_ = candidate;
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {

@@ -23,7 +23,8 @@ using archive::ArchiveEntryInfo;
 inline constexpr uint32_t kPacked = archive::ATTR_COMPRESSED | archive::ATTR_ARCHIVE;  // 0x820
 inline constexpr uint32_t kStored = archive::ATTR_ARCHIVE;                             // 0x20
 
-// A folder under $TMPDIR (or /tmp) that is removed with everything in it on destruction.
+// A new folder in the system's temporary folder (platform::TemporaryFolder) that is removed with
+// everything in it on destruction.
 // path() is empty when the folder could not be made.
 class TempDir {
  public:

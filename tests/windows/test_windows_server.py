@@ -182,7 +182,7 @@ class WindowsServerTest(unittest.TestCase):
 
     def test_bare_server_says_it_cannot_open_its_archive(self):
         server, _ = self.start("bare")
-        self.assertEqual(0, server.finish())
+        self.assertEqual(2, server.finish())
         self.assertIn("Unable to open archive!", server.err)
 
     def test_serves_ftp_and_http_and_ends_on_ctrl_c(self):
@@ -243,7 +243,7 @@ class WindowsServerTest(unittest.TestCase):
                     self.assertEqual(FIRMWARE, self.ftp_get("fw/image.bin"))
                     self.assertEqual(0, server.finish(signal.SIGINT))
                 else:
-                    self.assertEqual(0, server.finish())
+                    self.assertEqual(3, server.finish())
                     self.assertIn("Invalid password!", server.err)
                     self.assertTrue(refused(self.ftp))
 
