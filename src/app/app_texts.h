@@ -48,6 +48,17 @@ inline constexpr const char* kHttpPortLabel = "HTTP Server Port:";
 inline constexpr const char* kNotPositiveInteger = "Please enter a positive integer.";
 inline constexpr const char* kOutOfRangeFormat = "Please enter an integer between %1 and %2.";
 
+// The windows' own texts, on both platforms: captions, buttons and the about box's credit.
+inline constexpr const char* kLogControlText = "Custom1";
+inline constexpr const char* kAboutButton = "&About...";
+inline constexpr const char* kExitButton = "E&xit";
+inline constexpr const char* kPortsCaption = "TCP/IP Ports";
+inline constexpr const char* kOkButton = "OK";
+inline constexpr const char* kCancelButton = "Cancel";
+inline constexpr const char* kPasswordCaption = "Enter Password";
+inline constexpr const char* kAboutCaption = "About FTP Server";
+inline constexpr const char* kAboutCredit = "Serves its own package over FTP and HTTP.";
+
 // Password and read-me.
 inline constexpr const char* kPasswordPrompt =
     "This software package is password protected. Please enter the correct password to "
