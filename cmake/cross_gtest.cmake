@@ -8,8 +8,11 @@ endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KELVANE_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-add_library(GTest::gtest ALIAS gtest)
-add_library(GTest::gtest_main ALIAS gtest_main)
+# GoogleTest 1.13 and later define these names themselves.
+if(NOT TARGET GTest::gtest)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
 
 # Test discovery runs each test program through the emulator (Wine): at test time, not at
 # build time, so that building needs no Wine.

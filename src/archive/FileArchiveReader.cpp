@@ -162,8 +162,6 @@ bool FileArchiveReader::Copy(std::string_view entry_path, const std::string& des
   }
   const ArchiveEntryInfo& info = *node->info();
 
-  // Held from the positioning until the copy loop ends: the entry reader reads from wherever
-  // the shared descriptor stands.
   std::unique_lock<std::mutex> hold(lock_);
   if (!SetPos(info)) {
     KELVANE_TRACE("E: Copy: SetPos failed!\n");
@@ -176,7 +174,7 @@ bool FileArchiveReader::Copy(std::string_view entry_path, const std::string& des
     return false;
   }
 
-  EntryReader stored(file_.get(), info.stored_size);
+  EntryReader stored(file_.get(), static_cast<int64_t>(info.data_offset), info.stored_size);
   InflateSource inflated(&stored);
   ByteSource& source = info.compressed() ? static_cast<ByteSource&>(inflated) : stored;
   std::vector<uint8_t> buffer(4096);

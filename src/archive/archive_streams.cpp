@@ -66,7 +66,7 @@ size_t EntryReader::Read(void* buffer, size_t size) {
   if (failed() || consumed_ >= limit_) return 0;
   const size_t wanted = std::min<size_t>(size, limit_ - consumed_);
   if (wanted == 0) return 0;
-  const long got = platform::ReadFull(fd_, buffer, wanted);
+  const long got = platform::ReadFullAt(fd_, buffer, wanted, start_ + consumed_);
   if (got <= 0) {
     // A read error, or the file ends before the entry's stored size.
     SetFailed();
@@ -104,12 +104,11 @@ size_t ArchiveFileStream::Read(void* buffer, size_t size) {
   {
     std::lock_guard<std::mutex> hold(*lock_);
     // Positions take a signed 32-bit distance: anything from 2^31 on cannot be reached.
-    if (position_ >= kMaxOffset || platform::SeekTo(fd_, static_cast<int64_t>(position_)) !=
-                                       static_cast<int64_t>(position_)) {
+    if (position_ >= kMaxOffset) {
       SetFailed();
       return 0;
     }
-    got = platform::ReadFull(fd_, buffer, size);
+    got = platform::ReadFullAt(fd_, buffer, size, static_cast<int64_t>(position_));
   }
   if (got <= 0) {
     // A read error, or the file ends before the entry's stored size.

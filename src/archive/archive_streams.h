@@ -59,21 +59,22 @@ class InflateSource : public ByteSource {
   bool finished_ = false;      // the stream's end was reached
 };
 
-// Reads an entry's stored bytes from wherever the shared descriptor stands; the caller
-// positioned it and keeps the reader's lock while this reads.
+// Reads an entry's stored bytes from |start| on, with positioned reads: the shared descriptor's
+// position is neither used nor relied upon (on Windows a positioned read moves it).
 class EntryReader : public ByteSource {
  public:
-  EntryReader(int fd, uint32_t limit) : fd_(fd), limit_(limit) {}
+  EntryReader(int fd, int64_t start, uint32_t limit) : fd_(fd), start_(start), limit_(limit) {}
   size_t Read(void* buffer, size_t size) override;
 
  private:
   int fd_;
+  int64_t start_;
   uint32_t limit_;
   uint32_t consumed_ = 0;
 };
 
 // One caller's stream over one entry, made by FileArchiveReader::OpenFile. Its own Read is the
-// positional read of the stored bytes under the reader's lock; callers read the content through
+// positioned read of the stored bytes (under the reader's lock); callers read the content through
 // ActiveSource(), which inflates a compressed entry. Valid only while the reader stays open.
 class ArchiveFileStream : public ByteSource {
  public:
@@ -87,8 +88,8 @@ class ArchiveFileStream : public ByteSource {
   ByteSource* ActiveSource() { return active_; }
 
   // Where a stored (uncompressed) entry's bytes lie in the shared file, for senders that copy
-  // them to a socket inside the kernel: reading at an explicit offset never moves the shared
-  // position, so it needs no lock. Empty for a compressed entry, once reading has begun, or when
+  // them to a socket inside the kernel: every read of the shared descriptor is at an explicit
+  // offset, so this needs no lock. Empty for a compressed entry, once reading has begun, or when
   // the bytes reach past what a 32-bit position can address.
   struct StoredExtent {
     int fd;
