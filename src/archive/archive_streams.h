@@ -75,7 +75,7 @@ class EntryReader : public ByteSource {
 };
 
 // One caller's stream over one entry, made by FileArchiveReader::OpenFile. Its own Read is the
-// positional read of the stored bytes under the reader's lock; callers read the content through
+// positioned read of the stored bytes (under the reader's lock); callers read the content through
 // ActiveSource(), which inflates a compressed entry. Valid only while the reader stays open.
 class ArchiveFileStream : public ByteSource {
  public:
@@ -89,8 +89,8 @@ class ArchiveFileStream : public ByteSource {
   ByteSource* ActiveSource() { return active_; }
 
   // Where a stored (uncompressed) entry's bytes lie in the shared file, for senders that copy
-  // them to a socket inside the kernel: reading at an explicit offset never moves the shared
-  // position, so it needs no lock. Empty for a compressed entry, once reading has begun, or when
+  // them to a socket inside the kernel: every read of the shared descriptor is at an explicit
+  // offset, so this needs no lock. Empty for a compressed entry, once reading has begun, or when
   // the bytes reach past what a 32-bit position can address.
   struct StoredExtent {
     int fd;

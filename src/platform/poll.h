@@ -20,7 +20,9 @@ inline constexpr long kNothingWaiting = -2;
 long ReceiveNow(SocketHandle socket, void* buffer, size_t size);
 
 // Waits until one of the sockets added since Clear can be read (a closed or failed
-// socket counts as readable: the next receive tells what happened).
+// socket counts as readable: the next receive tells what happened). A slot holding
+// kInvalidSocket is never readable and is not handed to the system (Windows' WSAPoll would
+// refuse the whole wait).
 class Poller {
  public:
   void Clear() { slots_.clear(); }

@@ -1,9 +1,12 @@
-// platform/socket.h -- the socket services of the core, on POSIX sockets (IPv4, blocking).
+// platform/socket.h -- the socket services of the core, on POSIX sockets on Linux and Winsock 2
+// on Windows (IPv4, blocking).
 //
-// Every EINTR and short-send loop of the network code lives in socket.cpp; nothing here raises
-// SIGPIPE (sends use MSG_NOSIGNAL; SendFileRange holds the signal back while it sends). Sockets are owned by UniqueSocket. All functions may be
+// Every EINTR and short-send loop of the network code lives in socket_<platform>.cpp; nothing
+// here raises SIGPIPE (sends use MSG_NOSIGNAL; SendFileRange holds the signal back while it
+// sends; Windows has no such signal). Sockets are owned by UniqueSocket. All functions may be
 // called from any thread; a socket is used by one thread at a time, except ShutdownBoth, which
-// another thread may call to unblock a receive or a send.
+// another thread may call to unblock a receive or a send. On Windows Winsock is started by the
+// first call that makes a socket, and is never cleaned up.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +27,12 @@ inline constexpr uint32_t kLoopback = 0x7F000001;
 inline constexpr uint32_t kAnyAddress = 0;
 inline constexpr uint32_t kNoneAddress = 0xFFFFFFFF;  // what an unparsable dotted host becomes
 
-// A new IPv4 stream socket (close-on-exec); invalid on failure.
+// A new IPv4 stream socket (close-on-exec; on Windows not inherited); invalid on failure.
 UniqueSocket NewStreamSocket();
 
-// Lets a listening socket bind at once to a port whose old connections still linger.
+// Lets a listening socket bind at once to a port whose old connections still linger. On
+// Windows, which allows that without an option, it sets SO_EXCLUSIVEADDRUSE instead, so that no
+// other socket may bind the port while this one holds it (Windows' SO_REUSEADDR would let one).
 bool SetReuseAddress(SocketHandle socket);
 
 bool Bind(SocketHandle socket, const Ipv4Endpoint& local);
@@ -70,6 +75,9 @@ bool SetNoDelay(SocketHandle socket);
 // done here, and a caller's MSG_DONTWAIT does not stop it. Returns the bytes sent (all of
 // them), or -1 after a failed send or the time-out (errno EAGAIN); ShutdownBoth from another
 // thread makes it fail at once.
+// Windows: the socket stays blocking; select waits for room with the time left, and each send
+// hands over at most 64 KiB, which the socket's SO_SNDTIMEO bounds in turn: a stall is noticed
+// after one to two time-outs. ShutdownBoth makes the next wait or send fail.
 long SendAll(SocketHandle socket, const void* data, size_t size, int flags = 0);
 
 // One receive of up to |size| bytes: the count, 0 when the peer closed, -1 on error (a receive
@@ -92,12 +100,13 @@ long PendingBytes(SocketHandle socket);
 bool ShutdownBoth(SocketHandle socket);
 
 // Copies |count| bytes of the file |in_fd| from |*offset| to the socket without passing them
-// through user space, advancing |*offset|. Returns the bytes sent (fewer when the file ended
+// through user space (on Windows: positioned reads of 64 KiB and SendAll), advancing |*offset|. Returns the bytes sent (fewer when the file ended
 // early), or -1 on a failed send; the send time-out is kept as in SendAll, across the whole
 // call. The socket is non-blocking while the call lasts and gets its own mode back after.
 long SendFileRange(SocketHandle socket, int in_fd, int64_t* offset, size_t count);
 
-// "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else.
+// "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else
+// (four decimal parts of 0..255 without leading zeros, on both platforms).
 std::string FormatDotted(uint32_t address);
 uint32_t ParseDotted(const std::string& text);
 

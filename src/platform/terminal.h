@@ -16,7 +16,9 @@ bool ReadLine(int fd, std::string* line);
 
 // Like ReadLine, with the terminal's echo switched off while the line is typed. The terminal's
 // settings come back afterwards, and also when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the
-// process meanwhile. On a descriptor that is not a terminal it is ReadLine.
+// process meanwhile. On a descriptor that is not a terminal it is ReadLine. Windows: the
+// console input's ENABLE_ECHO_INPUT is turned off, and back on also when a console control
+// event comes meanwhile.
 bool ReadLineNoEcho(int fd, std::string* line);
 
 }  // namespace kelvane::platform
