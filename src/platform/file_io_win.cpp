@@ -1,37 +1,78 @@
-// platform/file_io_win.cpp -- the Windows twin of the file services. Files are opened with
-// CreateFileA and handed out as C runtime descriptors (_open_osfhandle), so that the core keeps
-// one descriptor type on both platforms; every read and write goes to the Win32 handle.
+// platform/file_io_win.cpp -- the Windows twin of the file services: Win32 file handles behind C
+// runtime descriptors (_open_osfhandle), so that the core keeps int descriptors on both platforms.
 #include "platform/file_io.h"
 
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <algorithm>
 
 namespace kelvane::platform {
 namespace {
 
+// The largest single ReadFile or WriteFile; a DWORD counts the bytes.
+constexpr size_t kMaxTransfer = 1u << 30;
+
+// 1970-01-01 in FILETIME's units (100 ns since 1601-01-01).
+constexpr int64_t kUnixEpochInFileTime = 116444736000000000LL;
+
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
 
-// The largest piece one ReadFile or WriteFile call moves (they take a 32-bit count).
-constexpr size_t kPiece = 1u << 30;
+int64_t MovePointer(HANDLE handle, int64_t distance, DWORD method) {
+  LARGE_INTEGER move{};
+  move.QuadPart = distance;
+  LARGE_INTEGER reached{};
+  if (!::SetFilePointerEx(handle, move, &reached, method)) return -1;
+  return reached.QuadPart;
+}
 
-// 100-nanosecond ticks from 1601-01-01 to 1970-01-01.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
+// One read of up to |size| bytes, at |offset| when it is >= 0: the count, 0 at the end of the
+// file, -1 on an error.
+long ReadOnce(HANDLE handle, void* buffer, size_t size, int64_t offset) {
+  DWORD got = 0;
+  OVERLAPPED at{};
+  if (offset >= 0) {
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  }
+  if (!::ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got,
+                  offset >= 0 ? &at : nullptr)) {
+    const DWORD code = ::GetLastError();
+    // A positioned read at or past the end, or a pipe whose writer closed, is the end.
+    if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) return 0;
+    return -1;
+  }
+  return static_cast<long>(got);
+}
 
-FILETIME FileTimeFromUnixNanos(int64_t ns) {
-  const int64_t ticks = kUnixEpochTicks + ns / 100;
-  const auto value = static_cast<uint64_t>(std::max<int64_t>(ticks, 0));
+long ReadLoop(int fd, void* buffer, size_t size, int64_t offset) {
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  auto* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    const long n = ReadOnce(handle, out + done, size - done,
+                            offset >= 0 ? offset + static_cast<int64_t>(done) : -1);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+FILETIME ToFileTime(int64_t ns_since_1970) {
+  // Times before 1601 cannot be written: they become the earliest one.
+  const int64_t units = std::max<int64_t>(ns_since_1970 / 100 + kUnixEpochInFileTime, 0);
   FILETIME time{};
-  time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
-  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) >> 32);
   return time;
 }
 
-UniqueFd Adopt(HANDLE handle, int flags) {
+UniqueFd AdoptHandle(HANDLE handle, int flags) {
   if (handle == INVALID_HANDLE_VALUE) return UniqueFd();
-  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
   if (fd < 0) {
     ::CloseHandle(handle);
     return UniqueFd();
@@ -42,120 +83,124 @@ UniqueFd Adopt(HANDLE handle, int flags) {
 }  // namespace
 
 void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::_close(fd_);  // closes the Win32 handle too
+  if (fd_ >= 0) ::_close(fd_);  // closes the Win32 handle as well
   fd_ = fd;
 }
 
+// Shared for reading, writing and deleting, so that several clients, a second server and the
+// packing tool may have the package open at once, as on Linux.
 UniqueFd OpenReadOnly(const std::string& path) {
-  // Others may read, write and rename the file meanwhile: several servers and kelvane-pack may
-  // have one package open at once, as on Linux.
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return Adopt(handle, _O_RDONLY | _O_BINARY);
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return AdoptHandle(handle, _O_RDONLY);
 }
 
 UniqueFd CreateForWriting(const std::string& path, bool* is_regular) {
   *is_regular = false;
-  // FILE_WRITE_ATTRIBUTES lets SetFileTimes and MakeReadOnly change the open file.
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-  UniqueFd result = Adopt(handle, _O_WRONLY | _O_BINARY);
-  if (result.valid()) *is_regular = ::GetFileType(handle) == FILE_TYPE_DISK;
+  // FILE_READ_ATTRIBUTES lets MakeReadOnly read the attributes it adds to.
+  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool disk_file = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_DISK;
+  UniqueFd result = AdoptHandle(handle, _O_WRONLY);
+  if (result.valid()) *is_regular = disk_file;
   return result;
 }
 
 int64_t SeekTo(int fd, int64_t offset) {
   if (offset < 0) return -1;
-  LARGE_INTEGER to{};
-  to.QuadPart = offset;
-  LARGE_INTEGER reached{};
-  if (!::SetFilePointerEx(HandleOf(fd), to, &reached, FILE_BEGIN)) return -1;
-  return reached.QuadPart;
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  return MovePointer(handle, offset, FILE_BEGIN);
 }
 
 int64_t SeekFromEnd(int fd, int64_t offset) {
-  LARGE_INTEGER to{};
-  to.QuadPart = -offset;
-  LARGE_INTEGER reached{};
-  if (!::SetFilePointerEx(HandleOf(fd), to, &reached, FILE_END)) return -1;
-  return reached.QuadPart;
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  return MovePointer(handle, -offset, FILE_END);
 }
 
 int64_t FileSize(int fd) {
+  const HANDLE handle = HandleOf(fd);
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(HandleOf(fd), &size)) return -1;
+  if (handle == INVALID_HANDLE_VALUE || !::GetFileSizeEx(handle, &size)) return -1;
   return size.QuadPart;
 }
 
-long ReadFull(int fd, void* buffer, size_t size) {
-  auto* out = static_cast<char*>(buffer);
-  size_t done = 0;
-  while (done < size) {
-    DWORD n = 0;
-    const auto piece = static_cast<DWORD>(std::min(size - done, kPiece));
-    if (!::ReadFile(HandleOf(fd), out + done, piece, &n, nullptr)) return -1;
-    if (n == 0) break;
-    done += n;
-  }
-  return static_cast<long>(done);
-}
+long ReadFull(int fd, void* buffer, size_t size) { return ReadLoop(fd, buffer, size, -1); }
 
+// ReadFile at an offset moves the file pointer of a synchronous handle to the end of what it
+// read; the pointer is put back, so that the call leaves the descriptor as pread does for a
+// caller that has it to itself (see file_io.h for descriptors that threads share).
 long ReadFullAt(int fd, void* buffer, size_t size, int64_t offset) {
-  auto* out = static_cast<char*>(buffer);
-  size_t done = 0;
-  while (done < size) {
-    const auto at = static_cast<uint64_t>(offset) + done;
-    OVERLAPPED where{};
-    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD n = 0;
-    const auto piece = static_cast<DWORD>(std::min(size - done, kPiece));
-    if (!::ReadFile(HandleOf(fd), out + done, piece, &n, &where)) {
-      if (::GetLastError() == ERROR_HANDLE_EOF) break;
-      return -1;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return static_cast<long>(done);
+  if (offset < 0) return -1;
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  const int64_t pointer = MovePointer(handle, 0, FILE_CURRENT);
+  const long got = ReadLoop(fd, buffer, size, offset);
+  if (pointer >= 0) MovePointer(handle, pointer, FILE_BEGIN);
+  return got;
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
   const auto* in = static_cast<const char*>(data);
   while (size > 0) {
-    DWORD n = 0;
-    const auto piece = static_cast<DWORD>(std::min(size, kPiece));
-    if (!::WriteFile(HandleOf(fd), in, piece, &n, nullptr) || n == 0) return false;
-    in += n;
-    size -= n;
+    DWORD written = 0;
+    if (!::WriteFile(handle, in, static_cast<DWORD>(std::min(size, kMaxTransfer)), &written,
+                     nullptr) ||
+        written == 0) {
+      return false;
+    }
+    in += written;
+    size -= written;
   }
   return true;
 }
 
 bool SetFileTimes(int fd, int64_t access_ns, int64_t write_ns) {
-  const FILETIME access = FileTimeFromUnixNanos(access_ns);
-  const FILETIME write = FileTimeFromUnixNanos(write_ns);
-  return ::SetFileTime(HandleOf(fd), nullptr, &access, &write) != 0;
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const FILETIME access = ToFileTime(access_ns);
+  const FILETIME write = ToFileTime(write_ns);
+  return ::SetFileTime(handle, nullptr, &access, &write) != 0;
 }
 
+// The read-only attribute: Windows has no permission bits that a program sets on its own files.
 bool MakeReadOnly(int fd) {
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
   FILE_BASIC_INFO info{};
-  if (!::GetFileInformationByHandleEx(HandleOf(fd), FileBasicInfo, &info, sizeof info)) {
-    return false;
-  }
-  info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
-  // Zero times mean "leave as they are", so the times SetFileTimes gave stay.
+  if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) return false;
+  // Zero times leave the file's times as they are.
   info.CreationTime.QuadPart = 0;
   info.LastAccessTime.QuadPart = 0;
   info.LastWriteTime.QuadPart = 0;
   info.ChangeTime.QuadPart = 0;
-  return ::SetFileInformationByHandle(HandleOf(fd), FileBasicInfo, &info, sizeof info) != 0;
+  info.FileAttributes = (info.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
+                        FILE_ATTRIBUTE_READONLY;
+  return ::SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0;
 }
 
 bool CloseFd(int fd) { return ::_close(fd) == 0; }
 
-bool RemoveFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+// Linux removes a read-only file whose folder is writable; so does this, by taking the read-only
+// attribute off first.
+bool RemoveFile(const std::string& path) {
+  if (::DeleteFileA(path.c_str())) return true;
+  if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
+  }
+  if (!::SetFileAttributesA(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    return false;
+  }
+  if (::DeleteFileA(path.c_str())) return true;
+  ::SetFileAttributesA(path.c_str(), attributes);
+  return false;
+}
 
 }  // namespace kelvane::platform
