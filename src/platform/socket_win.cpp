@@ -165,8 +165,9 @@ UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError*
         ::accept(AsSocket(listen_socket), reinterpret_cast<sockaddr*>(&sa), &length);
     if (accepted == INVALID_SOCKET) {
       const int code = ::WSAGetLastError();
-      // A client that reset while it was queued is gone; the next one may be waiting.
-      if (code == WSAEINTR || code == WSAECONNRESET) continue;
+      // A client that reset while it was queued is gone; the next one may be waiting. (WSAEINTR
+      // is no signal here but ShutdownBoth's cancellation: fatal.)
+      if (code == WSAECONNRESET) continue;
       if (error != nullptr) {
         *error = AcceptError{
             IsTransientAcceptError(code) ? AcceptFailure::kTransient : AcceptFailure::kFatal,
@@ -234,11 +235,9 @@ long SendAll(SocketHandle socket, const void* data, size_t size, int flags) {
 
 long ReceiveSome(SocketHandle socket, void* buffer, size_t size) {
   const int want = static_cast<int>(std::min<size_t>(size, 0x7FFFFFFF));
-  for (;;) {
-    const int n = ::recv(AsSocket(socket), static_cast<char*>(buffer), want, 0);
-    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEINTR) continue;
-    return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
-  }
+  // WSAEINTR is ShutdownBoth's cancellation: it ends the receive like a failure.
+  const int n = ::recv(AsSocket(socket), static_cast<char*>(buffer), want, 0);
+  return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
 }
 
 int ReceiveLine(SocketHandle socket, char* buffer, int capacity) {
@@ -285,7 +284,13 @@ long PendingBytes(SocketHandle socket) {
   return static_cast<long>(count);
 }
 
-bool ShutdownBoth(SocketHandle socket) { return ::shutdown(AsSocket(socket), SD_BOTH) == 0; }
+// Winsock's shutdown does not end a receive or an accept that another thread is blocked in:
+// the pending calls on the socket are cancelled too, and fail with WSAEINTR.
+bool ShutdownBoth(SocketHandle socket) {
+  const bool shut = ::shutdown(AsSocket(socket), SD_BOTH) == 0;
+  ::CancelIoEx(reinterpret_cast<HANDLE>(AsSocket(socket)), nullptr);
+  return shut;
+}
 
 // Reads the file in blocks and sends each with SendAll; each block's send keeps the time-out
 // from the last progress, so the whole call keeps it as SendAll does. The reads are positioned:

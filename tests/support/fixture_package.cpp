@@ -7,15 +7,27 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 
 namespace kelvane::test {
 
+// The folder's name takes a random part until one is free: create_directory fails on nothing
+// else than an existing name here, so a clash only costs another try.
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/kelvane_test_XXXXXX";
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return;
+  std::random_device seed;
+  std::mt19937_64 random((uint64_t{seed()} << 32) ^ seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate =
+        base / ("kelvane_test_" + std::to_string(random() % 1000000000000ull));
+    if (std::filesystem::create_directory(candidate, error) && !error) {
+      path_ = candidate.string();
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {
