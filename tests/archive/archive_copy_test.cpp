@@ -2,10 +2,14 @@
 // and what is left on disk when it fails.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "archive/FileArchiveReader.h"
@@ -20,7 +24,38 @@ using test::PackageBuilder;
 using test::ReadWholeFile;
 using test::TempDir;
 
+// What Copy leaves on a file, read the platform's own way.
+struct FileFacts {
+  bool regular = false;
+  bool writable = false;
+  int64_t write_ns = 0;   // since 1970
+  int64_t access_ns = 0;
+};
+
+#if defined(_WIN32)
+int64_t Nanos(const FILETIME& t) {
+  const int64_t units = static_cast<int64_t>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+  return (units - static_cast<int64_t>(kFileTimeUnixEpoch)) * 100;
+}
+
+std::optional<FileFacts> Facts(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return FileFacts{(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+                   (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0,
+                   Nanos(data.ftLastWriteTime), Nanos(data.ftLastAccessTime)};
+}
+#else
 int64_t Nanos(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+std::optional<FileFacts> Facts(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  // Every write bit must be gone from a read-only entry's copy.
+  return FileFacts{S_ISREG(st.st_mode), (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0,
+                   Nanos(st.st_mtim), Nanos(st.st_atim)};
+}
+#endif
 
 class SampleCopyTest : public ::testing::Test {
  protected:
@@ -40,12 +75,12 @@ TEST_F(SampleCopyTest, ImageArrivesWithContentTimesAndTrace) {
   ASSERT_TRUE(reader_.Copy(test::kSampleEntryPath, destination));
   const auto messages = trace.FinishMessages();
 
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(destination.c_str(), &st));  // before reading it moves the access time
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_NE(0u, st.st_mode & S_IWUSR);
-  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_write_time), Nanos(st.st_mtim));
-  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_access_time), Nanos(st.st_atim));
+  const auto facts = Facts(destination);  // before reading it moves the access time
+  ASSERT_TRUE(facts.has_value());
+  EXPECT_TRUE(facts->regular);
+  EXPECT_TRUE(facts->writable);
+  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_write_time), facts->write_ns);
+  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_access_time), facts->access_ns);
   EXPECT_EQ(test::SampleEntryContent(), ReadWholeFile(destination).value_or("<unreadable>"));
 
   const std::string start =
@@ -112,11 +147,10 @@ TEST(ArchiveCopyTest, ReadOnlyEntryLosesWritePermission) {
   ASSERT_TRUE(reader.Open(dir.Write("p.pkg", builder.Build())));
 
   ASSERT_TRUE(reader.Copy("ro.txt", dir.File("ro.txt")));
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(dir.File("ro.txt").c_str(), &st));
-  EXPECT_EQ(0u, st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
-  EXPECT_NE(0u, st.st_mode & S_IRUSR);
-  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_write_time), Nanos(st.st_mtim));
+  const auto facts = Facts(dir.File("ro.txt"));
+  ASSERT_TRUE(facts.has_value());
+  EXPECT_FALSE(facts->writable);
+  EXPECT_EQ(FileTimeToUnixNanos(test::kSampleTimes.last_write_time), facts->write_ns);
   EXPECT_EQ("read only", ReadWholeFile(dir.File("ro.txt")).value_or("<unreadable>"));
 
   ASSERT_TRUE(reader.Copy("STORED.TXT", dir.File("stored.txt")));

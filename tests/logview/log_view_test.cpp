@@ -292,6 +292,11 @@ TEST(LogViewFileTest, AFailedOpenIsToldOnceUntilAFileOpensAgain) {
   EXPECT_EQ(folder + "/ftp09122024.log", log.LogFilePath());
   EXPECT_EQ(first, follower.failures());
 
+#if defined(_WIN32)
+  // Windows removes no folder that holds an open file: the log's folder cannot vanish under it.
+  log.RemoveObserver(&follower);
+  return;
+#endif
   std::filesystem::remove_all(folder);
   today.Set({10, 12, 2024});
   log.AddLine("at midnight the folder is gone", true);  // a new run: told again

@@ -1,7 +1,8 @@
 // net/net_test_util.h -- the client side of the network tests: loopback sockets, bounded reads
 // and waits, and a thread that drains a socket.
 //
-// These helpers make their system calls directly rather than through platform/, so that a fault
+// These helpers make their system calls directly rather than through platform/ (POSIX sockets in
+// net_test_util_linux.cpp, Winsock in net_test_util_win.cpp), so that a fault
 // in the socket layer under test cannot hide itself in the test's own client. Every wait is
 // bounded; every socket made here gets a receive time-out so that no test can hang in recv.
 #pragma once
@@ -40,30 +41,30 @@ platform::UniqueSocket ConnectLoopback(uint16_t port);
 // A stream socket with the tests' receive time-out, not connected yet; invalid on failure.
 platform::UniqueSocket NewLoopbackSocket();
 // Connects |fd| to 127.0.0.1:|port|; false when the connect failed.
-bool ConnectSocket(int fd, uint16_t port);
+bool ConnectSocket(platform::SocketHandle fd, uint16_t port);
 
 // Accepts one client of |listen_fd| if one arrives within |bound|; invalid otherwise.
-platform::UniqueSocket AcceptWithin(int listen_fd, milliseconds bound);
+platform::UniqueSocket AcceptWithin(platform::SocketHandle listen_fd, milliseconds bound);
 
 // Binds a socket to 127.0.0.1 at a free port, closes it and returns the port: nothing listens
 // there afterwards.
 uint16_t ClosedPort();
 
 // The local port of a socket; 0 on failure.
-uint16_t LocalPortOf(int fd);
+uint16_t LocalPortOf(platform::SocketHandle fd);
 
 // Ends the sending direction (the peer reads end of stream); false on failure.
-bool ShutdownWrite(int fd);
+bool ShutdownWrite(platform::SocketHandle fd);
 
 // Sends every byte; false on a failed send.
-bool SendAllBytes(int fd, std::string_view data);
+bool SendAllBytes(platform::SocketHandle fd, std::string_view data);
 
 // Sends |data| one byte per send (TCP_NODELAY on), each after the previous one has been taken
 // out of |reader_fd|'s receive queue (waiting at most kPromptly per byte, then sending anyway).
-void SendBytewise(int fd, std::string_view data, int reader_fd);
+void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd);
 
 // True when |fd| becomes readable (data or end of stream) within |bound|.
-bool ReadableWithin(int fd, milliseconds bound);
+bool ReadableWithin(platform::SocketHandle fd, milliseconds bound);
 
 // What a bounded read to the end of a stream found.
 struct ReadResult {
@@ -73,23 +74,23 @@ struct ReadResult {
 };
 
 // Reads until the peer closes, an error, |limit| bytes or the deadline |bound| from now.
-ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit = size_t{1} << 30);
+ReadResult ReadUntilEof(platform::SocketHandle fd, milliseconds bound, size_t limit = size_t{1} << 30);
 
 // Bytes waiting in |fd|'s receive queue; -1 on error.
-long QueuedBytes(int fd);
+long QueuedBytes(platform::SocketHandle fd);
 
 // Sets SO_RCVBUF (which also ends its autotuning): set on a listening socket, accepted sockets
 // inherit it. A slow reader's kernel then opens its window in steps of a known size; false on
 // failure.
-bool SetReceiveBuffer(int fd, int bytes);
+bool SetReceiveBuffer(platform::SocketHandle fd, int bytes);
 // Sets SO_SNDBUF (and ends its autotuning); false on failure.
-bool SetSendBuffer(int fd, int bytes);
+bool SetSendBuffer(platform::SocketHandle fd, int bytes);
 
 // Whether TCP_NODELAY is on for |fd|.
-bool NoDelayOn(int fd);
+bool NoDelayOn(platform::SocketHandle fd);
 
 // Whether |fd| is in non-blocking mode (O_NONBLOCK).
-bool NonBlocking(int fd);
+bool NonBlocking(platform::SocketHandle fd);
 
 // Milliseconds since |start|.
 long long MillisecondsSince(std::chrono::steady_clock::time_point start);
@@ -98,7 +99,7 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start);
 // the peer closes or an error (or the deadline |bound| from now). Join returns what it read.
 class SlowReader {
  public:
-  SlowReader(int fd, size_t piece, milliseconds pause, milliseconds bound = milliseconds(60000));
+  SlowReader(platform::SocketHandle fd, size_t piece, milliseconds pause, milliseconds bound = milliseconds(60000));
   ~SlowReader();
   SlowReader(const SlowReader&) = delete;
   SlowReader& operator=(const SlowReader&) = delete;
@@ -146,7 +147,7 @@ bool WaitUntil(const std::function<bool()>& done, milliseconds bound = kPromptly
 // read. The socket stays owned by the caller and must outlive Join.
 class StreamReader {
  public:
-  explicit StreamReader(int fd, milliseconds bound = milliseconds(60000),
+  explicit StreamReader(platform::SocketHandle fd, milliseconds bound = milliseconds(60000),
                         size_t limit = size_t{1} << 30);
   ~StreamReader();
   StreamReader(const StreamReader&) = delete;

@@ -125,7 +125,7 @@ TEST(TcpClientTest, CloseReportsWhatFailed) {
     TcpClient client;
     if (c.connect_to) client.Connect(*c.connect_to, "127.0.0.1");
     EXPECT_EQ(c.first_close, client.Close());
-    EXPECT_LT(client.socket(), 0);
+    EXPECT_EQ(platform::kInvalidSocket, client.socket());
     EXPECT_EQ(0, client.Close()) << "a second Close has nothing to do";
     if (c.connect_to == receiver.port) {
       ASSERT_TRUE(receiver.Accept());

@@ -1,4 +1,4 @@
-// net/net_test_util.cpp -- loopback sockets and bounded reads for the network tests.
+// net/net_test_util_linux.cpp -- loopback sockets and bounded reads for the network tests (POSIX).
 #include "net_test_util.h"
 
 #include <arpa/inet.h>
@@ -32,7 +32,7 @@ sockaddr_in LoopbackAddress(uint16_t port) {
   return sa;
 }
 
-void SetReceiveTimeout(int fd, int milliseconds_value) {
+void SetReceiveTimeout(platform::SocketHandle fd, int milliseconds_value) {
   timeval tv{};
   tv.tv_sec = milliseconds_value / 1000;
   tv.tv_usec = (milliseconds_value % 1000) * 1000;
@@ -74,7 +74,7 @@ platform::UniqueSocket NewLoopbackSocket() {
   return fd;
 }
 
-bool ConnectSocket(int fd, uint16_t port) {
+bool ConnectSocket(platform::SocketHandle fd, uint16_t port) {
   const sockaddr_in sa = LoopbackAddress(port);
   int rc;
   do {
@@ -83,7 +83,7 @@ bool ConnectSocket(int fd, uint16_t port) {
   return rc == 0;
 }
 
-platform::UniqueSocket AcceptWithin(int listen_fd, milliseconds bound) {
+platform::UniqueSocket AcceptWithin(platform::SocketHandle listen_fd, milliseconds bound) {
   if (!ReadableWithin(listen_fd, bound)) return platform::UniqueSocket();
   platform::UniqueSocket fd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
   if (fd.valid()) SetReceiveTimeout(fd.get(), kTestReceiveTimeoutMs);
@@ -99,16 +99,16 @@ uint16_t ClosedPort() {
   return LocalPortOf(fd.get());
 }
 
-uint16_t LocalPortOf(int fd) {
+uint16_t LocalPortOf(platform::SocketHandle fd) {
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
   return ntohs(sa.sin_port);
 }
 
-bool ShutdownWrite(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+bool ShutdownWrite(platform::SocketHandle fd) { return ::shutdown(fd, SHUT_WR) == 0; }
 
-bool SendAllBytes(int fd, std::string_view data) {
+bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -118,7 +118,7 @@ bool SendAllBytes(int fd, std::string_view data) {
   return true;
 }
 
-void SendBytewise(int fd, std::string_view data, int reader_fd) {
+void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   for (char c : data) {
@@ -127,7 +127,7 @@ void SendBytewise(int fd, std::string_view data, int reader_fd) {
   }
 }
 
-bool ReadableWithin(int fd, milliseconds bound) {
+bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
   const Clock::time_point deadline = Clock::now() + bound;
   pollfd p{fd, POLLIN, 0};
   for (;;) {
@@ -137,7 +137,7 @@ bool ReadableWithin(int fd, milliseconds bound) {
   }
 }
 
-ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit) {
+ReadResult ReadUntilEof(platform::SocketHandle fd, milliseconds bound, size_t limit) {
   const Clock::time_point deadline = Clock::now() + bound;
   ReadResult result;
   char buffer[64 * 1024];
@@ -161,27 +161,27 @@ ReadResult ReadUntilEof(int fd, milliseconds bound, size_t limit) {
   return result;
 }
 
-long QueuedBytes(int fd) {
+long QueuedBytes(platform::SocketHandle fd) {
   int count = 0;
   if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
   return count;
 }
 
-bool SetReceiveBuffer(int fd, int bytes) {
+bool SetReceiveBuffer(platform::SocketHandle fd, int bytes) {
   return ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
-bool SetSendBuffer(int fd, int bytes) {
+bool SetSendBuffer(platform::SocketHandle fd, int bytes) {
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
-bool NoDelayOn(int fd) {
+bool NoDelayOn(platform::SocketHandle fd) {
   int on = 0;
   socklen_t length = sizeof on;
   return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
 }
 
-bool NonBlocking(int fd) {
+bool NonBlocking(platform::SocketHandle fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
@@ -190,7 +190,7 @@ long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-SlowReader::SlowReader(int fd, size_t piece, milliseconds pause, milliseconds bound)
+SlowReader::SlowReader(platform::SocketHandle fd, size_t piece, milliseconds pause, milliseconds bound)
     : thread_([this, fd, piece, pause, bound] {
         const Clock::time_point deadline = Clock::now() + bound;
         const size_t fast_piece = 64 * 1024;
@@ -295,7 +295,7 @@ bool WaitUntil(const std::function<bool()>& done, milliseconds bound) {
   }
 }
 
-StreamReader::StreamReader(int fd, milliseconds bound, size_t limit)
+StreamReader::StreamReader(platform::SocketHandle fd, milliseconds bound, size_t limit)
     : thread_([this, fd, bound, limit] { result_ = ReadUntilEof(fd, bound, limit); }) {}
 
 StreamReader::~StreamReader() {
