@@ -384,14 +384,16 @@ TEST(TcpServerTest, ListenerEndsWhenItsSocketIsShutDown) {
   platform::UniqueSocket client = ConnectLoopback(server.port());
   ASSERT_TRUE(client.valid());
   ASSERT_TRUE(WaitUntil([&] { return log->served.load() == 1; }));
-  int listening_socket = -1;
+  platform::SocketHandle listening_socket = platform::kInvalidSocket;
   {
     std::lock_guard<std::mutex> hold(log->mutex);
     listening_socket = log->listening_socket;
   }
   test::TraceCapture capture;
   ASSERT_TRUE(capture.ok());
-  ASSERT_TRUE(platform::ShutdownBoth(listening_socket));
+  // Windows refuses to shut a listening socket down (it is not connected), yet the call ends
+  // the blocked accept all the same: only the listener's end counts here.
+  platform::ShutdownBoth(listening_socket);
   EXPECT_TRUE(WaitUntil([&] { return !server.running(); })) << "the listener goes on";
   const std::vector<std::string> trace = capture.FinishMessages();
   int ends = 0;
@@ -558,12 +560,15 @@ TEST(TcpServerTest, ListensAgainAtOnceAfterADestroyedServer) {
     // The server hangs up first, so its end of the connection lingers on the port.
     ASSERT_TRUE(ReadUntilEof(client.get(), kPromptly).eof);
   }
+#ifndef _WIN32
   {
-    // The scenario holds: a socket without SO_REUSEADDR cannot bind the port now.
+    // The scenario holds: a socket without SO_REUSEADDR cannot bind the port now. (Windows
+    // binds over lingering connections without any option, so there is nothing to show.)
     platform::UniqueSocket probe = platform::NewStreamSocket();
     ASSERT_TRUE(probe.valid());
     ASSERT_FALSE(platform::Bind(probe.get(), {platform::kAnyAddress, port}));
   }
+#endif
   TestServer again(PlainFactory());
   ASSERT_EQ(0, again.Listen(port));
   ASSERT_EQ(0, again.Start());

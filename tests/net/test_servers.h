@@ -65,7 +65,7 @@ struct ConnectionLog {
   std::mutex mutex;  // guards the fields below
   std::string peer_address;
   uint16_t peer_port = 0;
-  int listening_socket = -1;
+  platform::SocketHandle listening_socket = platform::kInvalidSocket;
   TcpServer* server = nullptr;
 };
 

@@ -561,7 +561,7 @@ TEST(PeContentEndTest, FindsTheEndAndRefusesHeadersThatPointOutside) {
       {"PE headers cut off", kPeAt + 10, {}, std::nullopt},
       {"e_lfanew past the end", kSize, {{0x3C, kSize - 8, 4}}, std::nullopt},
       {"e_lfanew far out", kSize, {{0x3C, 0xFFFFFFF0u, 4}}, std::nullopt},
-      {"no PE signature", kSize, {{kPeAt, 0x4550, 4}}, std::nullopt},
+      {"no PE signature", kSize, {{kPeAt, 0x4551, 4}}, std::nullopt},  // "QE\0\0"
       {"i386 machine", kSize, {{kPeAt + 4, 0x14C, 2}}, std::nullopt},
       {"PE32 optional header", kSize, {{kOptionalAt, 0x10B, 2}}, std::nullopt},
       {"optional header too small", kSize, {{kPeAt + 20, 96, 2}}, std::nullopt},
