@@ -7,7 +7,12 @@
 
 namespace kelvane::platform {
 
-bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
+// _isatty is true for every character device, NUL among them: only a console counts here.
+bool IsTerminal(int fd) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
 
 bool ReadLine(int fd, std::string* line) {
   line->clear();

@@ -21,10 +21,7 @@
 #include "app/startup_rules.h"
 #include "app/usage.h"
 #include "app/win32/registry_settings.h"
-#if __has_include("app/win32/win32_front_end.h")
 #include "app/win32/win32_front_end.h"
-#define KELVANE_WIN32_WINDOW 1
-#endif
 #include "archive/FileArchiveReader.h"
 #include "ftp/ftp_s.h"
 #include "logview/log_view.h"
@@ -34,7 +31,7 @@ namespace {
 
 // Frees the console when no other process shares it: it was made for this process alone, by a
 // double-click in Explorer, and would stand empty beside the window.
-[[maybe_unused]] void ReleaseOwnConsole() {
+void ReleaseOwnConsole() {
   DWORD processes[2] = {};
   if (::GetConsoleProcessList(processes, 2) == 1) ::FreeConsole();
 }
@@ -81,15 +78,9 @@ int main(int argc, char* argv[]) {
     return status;
   }
 
-#if KELVANE_WIN32_WINDOW
   ReleaseOwnConsole();
   const std::optional<std::string> executable = platform::OwnExecutablePath();
   win32::Win32FrontEnd front_end(::GetModuleHandleA(nullptr),
                                  app::ApplicationName(executable.value_or(argc > 0 ? argv[0] : "")));
   return server_app.Run(environment, reader, daemon, log_view, front_end);
-#else
-  ::MessageBoxA(nullptr, "The window is not built yet: set KELVANE_HEADLESS=1.", "kelvane",
-                MB_OK | MB_ICONEXCLAMATION);
-  return app::kExitNormal;
-#endif
 }

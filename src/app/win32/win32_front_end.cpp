@@ -13,10 +13,10 @@ bool KeyHeld(int key) { return (GetKeyState(key) & 0x8000) != 0; }
 
 }  // namespace
 
-Win32FrontEnd::Win32FrontEnd(std::string application_name)
+Win32FrontEnd::Win32FrontEnd(HINSTANCE instance, std::string application_name)
     : window_thread_(GetCurrentThreadId()),
       messages_(std::move(application_name)),
-      class_registered_(RegisterLogViewClass(ProgramInstance())),
+      class_registered_(RegisterLogViewClass(instance)),
       main_dialog_(messages_) {}
 
 HWND Win32FrontEnd::Owner() const {

@@ -21,8 +21,8 @@ namespace kelvane::win32 {
 class Win32FrontEnd : public app::FrontEnd {
  public:
   // |application_name| is every message box's caption. Registers the log view's window class
-  // before the main window is made from its template.
-  explicit Win32FrontEnd(std::string application_name);
+  // for |instance| (the executable, which holds the templates) before the main window is made.
+  Win32FrontEnd(HINSTANCE instance, std::string application_name);
 
   void ShowMessage(std::string_view text) override;
   // The main window's status line.
