@@ -115,9 +115,10 @@ bool GlobMatch(std::string_view pattern, std::string_view text, bool slash_separ
           continue;
         }
       } else if (op != '?') {
-        size_t literal = p;
-        if (op == '\\' && p + 1 < pattern.size()) ++literal;
-        if (static_cast<unsigned char>(pattern[literal]) == c) {
+        // A '\\' that ends the pattern escapes nothing and, as in fnmatch, matches nothing.
+        const bool lone_escape = op == '\\' && p + 1 == pattern.size();
+        const size_t literal = op == '\\' ? p + 1 : p;
+        if (!lone_escape && static_cast<unsigned char>(pattern[literal]) == c) {
           p = literal + 1;
           ++t;
           continue;

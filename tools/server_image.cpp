@@ -38,6 +38,8 @@ constexpr size_t kPeOffsetAt = 0x3C;
 constexpr size_t kPeHeadersSize = 24;  // "PE\0\0" and the COFF header
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr uint16_t kImageExecutable = 0x0002;  // COFF characteristics: a runnable image...
+constexpr uint16_t kImageDll = 0x2000;         // ...that is not a library
 constexpr size_t kOptionalHeaderFixed = 112;  // PE32+ fields before the data directories
 constexpr size_t kDataDirectorySize = 8;
 constexpr uint32_t kCertificateDirectory = 4;
@@ -187,8 +189,10 @@ std::optional<uint64_t> PeContentEnd(int fd, uint64_t size, std::string* error) 
   const uint64_t symbol_offset = archive::LoadU32(pe + 12);
   const uint64_t symbol_count = archive::LoadU32(pe + 16);
   const uint16_t optional_size = archive::LoadU16(pe + 20);
+  const uint16_t characteristics = archive::LoadU16(pe + 22);
   if (std::memcmp(pe, "PE\0\0", 4) != 0 || archive::LoadU16(pe + 4) != kMachineAmd64 ||
-      optional_size < kOptionalHeaderFixed) {
+      optional_size < kOptionalHeaderFixed || (characteristics & kImageExecutable) == 0 ||
+      (characteristics & kImageDll) != 0) {
     *error = kNotPe;
     return std::nullopt;
   }

@@ -22,7 +22,7 @@ InfoOption FindInfoOption(const std::vector<std::string>& arguments) {
   return InfoOption::kNone;
 }
 
-std::string UsageText(std::string_view executable_path) {
+std::string UsageText(std::string_view executable_path, UsagePlatform platform) {
   const std::string_view program =
       executable_path.substr(executable_path.find_last_of("/\\") + 1);  // npos + 1 is 0
   const std::string name = ApplicationName(executable_path);
@@ -37,16 +37,30 @@ std::string UsageText(std::string_view executable_path) {
       "  --help     print this text and exit\n"
       "  %s       anywhere on the command line, case-sensitive: append a trace to\n"
       "             <executable>%s (ARC2=<file> traces into <file> instead)\n"
-      "\n"
-      "Runs headless when %s=1 or no display is named (neither DISPLAY nor\n"
-      "WAYLAND_DISPLAY): the log on stdout, messages on stderr, questions on the terminal;\n"
-      "without a terminal a package's password is taken from %s. Otherwise it\n"
-      "opens a window. Ctrl+C or SIGTERM ends it.\n"
-      "\n"
-      "Settings: $XDG_CONFIG_HOME/%s/%s.conf\n"
-      "(XDG_CONFIG_HOME defaults to ~/.config), section [%s]:\n",
-      std::string(program).c_str(), texts::kLogOption, texts::kTraceSuffix, texts::kHeadlessVariable,
-      texts::kPasswordVariable, texts::kCompany, name.c_str(), texts::kParametersSection);
+      "\n",
+      std::string(program).c_str(), texts::kLogOption, texts::kTraceSuffix);
+  if (platform == UsagePlatform::kWindows) {
+    text += Format(
+        "Runs headless when %s=1: the log on stdout, messages on stderr, questions on\n"
+        "the console; without a console a package's password is taken from %s.\n"
+        "Otherwise it opens a window. Ctrl+C or Ctrl+Break ends it.\n"
+        "\n"
+        "Settings: the registry, HKEY_CURRENT_USER\\Software\\%s\\%s\\%s\n"
+        "(ports as REG_DWORD, LogFile as REG_SZ):\n",
+        texts::kHeadlessVariable, texts::kPasswordVariable, texts::kCompany, name.c_str(),
+        texts::kParametersSection);
+  } else {
+    text += Format(
+        "Runs headless when %s=1 or no display is named (neither DISPLAY nor\n"
+        "WAYLAND_DISPLAY): the log on stdout, messages on stderr, questions on the terminal;\n"
+        "without a terminal a package's password is taken from %s. Otherwise it\n"
+        "opens a window. Ctrl+C or SIGTERM ends it.\n"
+        "\n"
+        "Settings: $XDG_CONFIG_HOME/%s/%s.conf\n"
+        "(XDG_CONFIG_HOME defaults to ~/.config), section [%s]:\n",
+        texts::kHeadlessVariable, texts::kPasswordVariable, texts::kCompany, name.c_str(),
+        texts::kParametersSection);
+  }
 
   const struct {
     const char* key;
@@ -72,7 +86,9 @@ std::string UsageText(std::string_view executable_path) {
     int status;
     const char* meaning;
   } statuses[] = {
-      {kExitNormal, "normal end (Ctrl+C, SIGTERM, or the window's Exit)"},
+      {kExitNormal, platform == UsagePlatform::kWindows
+                        ? "normal end (Ctrl+C, Ctrl+Break, or the window's Exit)"
+                        : "normal end (Ctrl+C, SIGTERM, or the window's Exit)"},
       {kExitNoArchiveName, "the executable's own path could not be read"},
       {kExitArchiveNotOpened, "the executable carries no valid package"},
       {kExitPasswordRefused, "the package's password was not given"},

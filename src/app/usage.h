@@ -17,8 +17,12 @@ enum class InfoOption { kNone, kVersion, kHelp };
 // every other command line, "-log" in it or not, is left to start-up unchanged.
 InfoOption FindInfoOption(const std::vector<std::string>& arguments);
 
+// Where the server runs, for the parts of --help that differ: when it is headless, how it is
+// ended, where its settings are kept (a file on Linux, the registry on Windows).
+enum class UsagePlatform { kLinux, kWindows };
+
 // The --help text of the server whose executable is |executable_path|: what it serves, the
-// options, headless mode, its settings file and keys with their defaults, the exit statuses.
-std::string UsageText(std::string_view executable_path);
+// options, headless mode, its settings and keys with their defaults, the exit statuses.
+std::string UsageText(std::string_view executable_path, UsagePlatform platform);
 
 }  // namespace kelvane::app

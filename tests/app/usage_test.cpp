@@ -40,22 +40,48 @@ TEST(UsageTest, OnlyAnExactArgumentAfterTheProgramPathCounts) {
   }
 }
 
-TEST(UsageTest, HelpNamesThisProgramsSettingsFileEveryKeyAndEveryExitStatus) {
-  const std::string text = UsageText("/srv/fw/fw-server.x86.bin");
-  const std::string expected[] = {
-      "Usage: fw-server.x86.bin ",  // as started
-      "$XDG_CONFIG_HOME/Varnek Systems/fw-server.x86.conf",  // without the last extension
-      "KELVANE_HEADLESS=1", "KELVANE_PASSWORD", "DISPLAY", "-log", "--version", "--help",
-      "FTPPort ", "(default 21)", "HTTPPort ", "(default 80)", "LogFile ", "IdleTimeout ",
-      "(default 300)", "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)",
-      "  0  normal end", "  1  ", "  2  ", "  3  ", "  4  the FTP port",
+TEST(UsageTest, HelpNamesThisProgramsSettingsEveryKeyAndEveryExitStatus) {
+  const std::vector<std::string> common = {
+      "KELVANE_HEADLESS=1", "KELVANE_PASSWORD", "-log", "--version", "--help", "FTPPort ",
+      "(default 21)", "HTTPPort ", "(default 80)", "LogFile ", "IdleTimeout ", "(default 300)",
+      "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)", "  0  normal end",
+      "  1  ", "  2  ", "  3  ", "  4  the FTP port",
   };
-  for (const std::string& part : expected) {
-    SCOPED_TRACE(part);
-    EXPECT_NE(std::string::npos, text.find(part));
+  const struct {
+    const char* path;
+    UsagePlatform platform;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  } cases[] = {
+      {"/srv/fw/fw-server.x86.bin",
+       UsagePlatform::kLinux,
+       {"Usage: fw-server.x86.bin ",  // as started
+        "$XDG_CONFIG_HOME/Varnek Systems/fw-server.x86.conf",  // without the last extension
+        "DISPLAY", "SIGTERM"},
+       {"HKEY_CURRENT_USER", "Ctrl+Break"}},
+      {"C:/Tools/fw-server.exe",  // Linux cuts the folder at '/' only
+       UsagePlatform::kWindows,
+       {"Usage: fw-server.exe ",
+        "HKEY_CURRENT_USER\\Software\\Varnek Systems\\fw-server\\Parameters", "REG_DWORD",
+        "Ctrl+Break"},
+       {"XDG_CONFIG_HOME", "DISPLAY", "SIGTERM", "C:/Tools"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string text = UsageText(c.path, c.platform);
+    std::vector<std::string> present = common;
+    present.insert(present.end(), c.present.begin(), c.present.end());
+    for (const std::string& part : present) {
+      SCOPED_TRACE(part);
+      EXPECT_NE(std::string::npos, text.find(part));
+    }
+    for (const std::string& part : c.absent) {
+      SCOPED_TRACE(part);
+      EXPECT_EQ(std::string::npos, text.find(part));
+    }
+    EXPECT_EQ(std::string::npos, text.find("  5  "));
+    EXPECT_EQ('\n', text.back());
   }
-  EXPECT_EQ(std::string::npos, text.find("  5  "));
-  EXPECT_EQ('\n', text.back());
 }
 
 }  // namespace

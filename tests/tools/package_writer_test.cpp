@@ -119,6 +119,7 @@ std::string FakePeServerImage(size_t size, bool marked = true) {
   archive::StoreU16(bytes + kPeAt + 4, 0x8664);
   archive::StoreU16(bytes + kPeAt + 6, 2);
   archive::StoreU16(bytes + kPeAt + 20, 240);
+  archive::StoreU16(bytes + kPeAt + 22, 0x0022);  // executable, large-address aware
   archive::StoreU16(bytes + kOptionalAt, 0x20B);
   archive::StoreU32(bytes + kOptionalAt + 60, 0x200);
   archive::StoreU32(bytes + kOptionalAt + 108, 16);
@@ -564,6 +565,8 @@ TEST(PeContentEndTest, FindsTheEndAndRefusesHeadersThatPointOutside) {
       {"no PE signature", kSize, {{kPeAt, 0x4551, 4}}, std::nullopt},  // "QE\0\0"
       {"i386 machine", kSize, {{kPeAt + 4, 0x14C, 2}}, std::nullopt},
       {"PE32 optional header", kSize, {{kOptionalAt, 0x10B, 2}}, std::nullopt},
+      {"a DLL", kSize, {{kPeAt + 22, 0x2022, 2}}, std::nullopt},
+      {"not an executable image", kSize, {{kPeAt + 22, 0x0020, 2}}, std::nullopt},
       {"optional header too small", kSize, {{kPeAt + 20, 96, 2}}, std::nullopt},
       {"section beyond the file", kSize, {{kSecond + 20, kSize - 16, 4}}, std::nullopt},
       {"section size past 4 GiB", kSize, {{kSecond + 20, 0xFFFFFF00u, 4}, {kSecond + 16, 0x200, 4}},
@@ -695,6 +698,8 @@ TEST(GlobMatchTest, AnswersAsFnmatchDoes) {
       {"a\\?", "a?", true, true},
       {"a\\?", "ab", true, false},
       {"[\\]]", "]", true, true},
+      {"\\", "\\", true, false},  // a pattern that ends in a lone '\\' matches nothing
+      {"a*\\", "ab\\", false, false},
       {"*.TXT", "a.txt", true, false},
       {"**", "a/b", true, false},
       {"\xc3\xa9*", "\xc3\xa9t\xc3\xa9", true, true},

@@ -47,7 +47,8 @@ int main(int argc, char* argv[]) {
       std::printf("kelvane %s\n", KELVANE_VERSION);
       return app::kExitNormal;
     case app::InfoOption::kHelp:
-      std::fputs(app::UsageText(platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""))
+      std::fputs(app::UsageText(platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""),
+                                    app::UsagePlatform::kWindows)
                      .c_str(),
                  stdout);
       return app::kExitNormal;
