@@ -25,18 +25,10 @@
 int main(int argc, char* argv[]) {
   using namespace kelvane;
 
-  switch (app::FindInfoOption(std::vector<std::string>(argv, argv + argc))) {
-    case app::InfoOption::kVersion:
-      std::printf("kelvane %s\n", KELVANE_VERSION);
-      return app::kExitNormal;
-    case app::InfoOption::kHelp:
-      std::fputs(app::UsageText(platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""),
-                                    app::UsagePlatform::kLinux)
-                     .c_str(),
-                 stdout);
-      return app::kExitNormal;
-    case app::InfoOption::kNone:
-      break;
+  if (const auto status = app::AnswerInfoOption(
+          std::vector<std::string>(argv, argv + argc), platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""),
+          KELVANE_VERSION, app::UsagePlatform::kLinux)) {
+    return *status;
   }
 
   // The trace was set up during static initialisation (ARC2); the other four process-wide

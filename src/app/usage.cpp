@@ -1,6 +1,8 @@
 // app/usage.cpp -- --version and --help: finding them on the command line and the help text.
 #include "app/usage.h"
 
+#include <cstdio>
+
 #include "app/app_texts.h"
 #include "app/server_app.h"
 #include "app/settings.h"
@@ -97,6 +99,22 @@ std::string UsageText(std::string_view executable_path, UsagePlatform platform) 
   text += "\nExit status:\n";
   for (const auto& s : statuses) text += Format("  %d  %s\n", s.status, s.meaning);
   return text;
+}
+
+std::optional<int> AnswerInfoOption(const std::vector<std::string>& arguments,
+                                    std::string_view executable_path, std::string_view version,
+                                    UsagePlatform platform) {
+  switch (FindInfoOption(arguments)) {
+    case InfoOption::kVersion:
+      std::printf("kelvane %.*s\n", static_cast<int>(version.size()), version.data());
+      return kExitNormal;
+    case InfoOption::kHelp:
+      std::fputs(UsageText(executable_path, platform).c_str(), stdout);
+      return kExitNormal;
+    case InfoOption::kNone:
+      break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kelvane::app

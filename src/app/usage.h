@@ -4,6 +4,7 @@
 // Pure functions; any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,5 +25,12 @@ enum class UsagePlatform { kLinux, kWindows };
 // The --help text of the server whose executable is |executable_path|: what it serves, the
 // options, headless mode, its settings and keys with their defaults, the exit statuses.
 std::string UsageText(std::string_view executable_path, UsagePlatform platform);
+
+// What main does first: with --version or --help among |arguments|, prints the version line
+// ("kelvane <version>") or the help text on stdout and returns the exit status; nullopt when
+// neither is there and start-up goes on.
+std::optional<int> AnswerInfoOption(const std::vector<std::string>& arguments,
+                                    std::string_view executable_path, std::string_view version,
+                                    UsagePlatform platform);
 
 }  // namespace kelvane::app

@@ -294,28 +294,6 @@ long ReceiveSome(SocketHandle fd, void* buffer, size_t size) {
   }
 }
 
-int ReceiveLine(SocketHandle fd, char* buffer, int capacity) {
-  int consumed = 0;
-  int stored = 0;
-  while (consumed < capacity - 1) {
-    char c;
-    const long n = ReceiveSome(fd, &c, 1);
-    if (n <= 0) {
-      buffer[stored] = '\0';
-      if (n < 0) return -1;
-      return consumed == 0 ? 0 : consumed + 1;
-    }
-    ++consumed;
-    if (c == '\n') {
-      buffer[stored] = '\0';
-      return consumed;
-    }
-    if (c != '\r') buffer[stored++] = c;
-  }
-  buffer[stored] = '\0';
-  return capacity;
-}
-
 bool WaitReadable(SocketHandle fd, int64_t timeout_microseconds) {
   pollfd p{fd, POLLIN, 0};
   // Rounded up, so that a wait of a few microseconds still polls once.

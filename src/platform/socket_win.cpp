@@ -264,28 +264,6 @@ long ReceiveSome(SocketHandle socket, void* buffer, size_t size) {
   }
 }
 
-int ReceiveLine(SocketHandle socket, char* buffer, int capacity) {
-  int consumed = 0;
-  int stored = 0;
-  while (consumed < capacity - 1) {
-    char c;
-    const long n = ReceiveSome(socket, &c, 1);
-    if (n <= 0) {
-      buffer[stored] = '\0';
-      if (n < 0) return -1;
-      return consumed == 0 ? 0 : consumed + 1;
-    }
-    ++consumed;
-    if (c == '\n') {
-      buffer[stored] = '\0';
-      return consumed;
-    }
-    if (c != '\r') buffer[stored++] = c;
-  }
-  buffer[stored] = '\0';
-  return capacity;
-}
-
 bool WaitReadable(SocketHandle socket, int64_t timeout_microseconds) {
   // Rounded up to milliseconds like the Linux twin, so that both wait alike.
   const int64_t timeout_ms = (std::max<int64_t>(timeout_microseconds, 0) + 999) / 1000;

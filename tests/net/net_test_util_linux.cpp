@@ -1,5 +1,6 @@
 // net/net_test_util_linux.cpp -- loopback sockets and bounded reads for the network tests (POSIX).
 #include "net_test_util.h"
+#include "net_test_twin.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -37,11 +38,6 @@ void SetReceiveTimeout(platform::SocketHandle fd, int milliseconds_value) {
   tv.tv_sec = milliseconds_value / 1000;
   tv.tv_usec = (milliseconds_value % 1000) * 1000;
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
 }
 
 }  // namespace
@@ -118,15 +114,6 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
-void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd) {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  for (char c : data) {
-    WaitUntil([reader_fd] { return QueuedBytes(reader_fd) == 0; });
-    if (!SendAllBytes(fd, std::string_view(&c, 1))) return;
-  }
-}
-
 bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
   const Clock::time_point deadline = Clock::now() + bound;
   pollfd p{fd, POLLIN, 0};
@@ -135,30 +122,6 @@ bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
     if (n < 0 && errno == EINTR) continue;
     return n == 1;
   }
-}
-
-ReadResult ReadUntilEof(platform::SocketHandle fd, milliseconds bound, size_t limit) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  ReadResult result;
-  char buffer[64 * 1024];
-  while (result.bytes.size() < limit) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, RemainingMs(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready != 1) break;  // the deadline passed
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.error = true;
-      break;
-    }
-    if (n == 0) {
-      result.eof = true;
-      break;
-    }
-    result.bytes.append(buffer, static_cast<size_t>(n));
-  }
-  return result;
 }
 
 long QueuedBytes(platform::SocketHandle fd) {
@@ -181,51 +144,27 @@ bool NoDelayOn(platform::SocketHandle fd) {
   return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
 }
 
+void SetNoDelay(platform::SocketHandle fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+long ReceiveWithin(platform::SocketHandle fd, char* buffer, size_t size,
+                   std::chrono::steady_clock::time_point deadline) {
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(&p, 1, RemainingMs(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 1) return kReceiveTimedOut;
+    const ssize_t n = ::recv(fd, buffer, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+}
+
 bool NonBlocking(platform::SocketHandle fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && (flags & O_NONBLOCK) != 0;
-}
-
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-SlowReader::SlowReader(platform::SocketHandle fd, size_t piece, milliseconds pause, milliseconds bound)
-    : thread_([this, fd, piece, pause, bound] {
-        const Clock::time_point deadline = Clock::now() + bound;
-        const size_t fast_piece = 64 * 1024;
-        std::string buffer(std::max(piece, fast_piece), '\0');
-        for (;;) {
-          // At most |piece| bytes, however much is waiting.
-          const bool hurry = hurry_.load();
-          const size_t want = hurry ? fast_piece : piece;
-          size_t got = 0;
-          while (got < want) {
-            pollfd p{fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, RemainingMs(deadline));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready != 1) return;  // the deadline passed
-            const ssize_t n = ::recv(fd, buffer.data() + got, want - got, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-              result_.bytes.append(buffer.data(), got);
-              (n == 0 ? result_.eof : result_.error) = true;
-              return;
-            }
-            got += static_cast<size_t>(n);
-          }
-          result_.bytes.append(buffer.data(), got);
-          if (!hurry) std::this_thread::sleep_for(pause);
-        }
-      }) {}
-
-SlowReader::~SlowReader() {
-  if (thread_.joinable()) thread_.join();
-}
-
-ReadResult SlowReader::Join() {
-  if (thread_.joinable()) thread_.join();
-  return result_;
 }
 
 int OpenDescriptorCount() {
@@ -284,27 +223,6 @@ void DescriptorLimit::Restore() {
   limit.rlim_cur = static_cast<rlim_t>(old_soft_);
   ::setrlimit(RLIMIT_NOFILE, &limit);
   lowered_ = false;
-}
-
-bool WaitUntil(const std::function<bool()>& done, milliseconds bound) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  for (;;) {
-    if (done()) return true;
-    if (Clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-}
-
-StreamReader::StreamReader(platform::SocketHandle fd, milliseconds bound, size_t limit)
-    : thread_([this, fd, bound, limit] { result_ = ReadUntilEof(fd, bound, limit); }) {}
-
-StreamReader::~StreamReader() {
-  if (thread_.joinable()) thread_.join();
-}
-
-ReadResult StreamReader::Join() {
-  if (thread_.joinable()) thread_.join();
-  return result_;
 }
 
 }  // namespace kelvane::net::nettest

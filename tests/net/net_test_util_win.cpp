@@ -1,5 +1,6 @@
 // net/net_test_util_win.cpp -- loopback sockets and bounded reads for the network tests (Winsock).
 #include "net_test_util.h"
+#include "net_test_twin.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -46,11 +47,6 @@ int PollReadable(platform::SocketHandle fd, int timeout_ms) {
   p.events = POLLRDNORM;
   const int n = ::WSAPoll(&p, 1, timeout_ms);
   return n == SOCKET_ERROR ? -1 : n;
-}
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
 }
 
 }  // namespace
@@ -122,38 +118,9 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
-void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd) {
-  const BOOL on = TRUE;
-  ::setsockopt(S(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  for (char c : data) {
-    WaitUntil([reader_fd] { return QueuedBytes(reader_fd) == 0; });
-    if (!SendAllBytes(fd, std::string_view(&c, 1))) return;
-  }
-}
-
 bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
   const Clock::time_point deadline = Clock::now() + bound;
   return PollReadable(fd, RemainingMs(deadline)) == 1;
-}
-
-ReadResult ReadUntilEof(platform::SocketHandle fd, milliseconds bound, size_t limit) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  ReadResult result;
-  char buffer[64 * 1024];
-  while (result.bytes.size() < limit) {
-    if (PollReadable(fd, RemainingMs(deadline)) != 1) break;  // the deadline passed
-    const int n = ::recv(S(fd), buffer, sizeof buffer, 0);
-    if (n < 0) {
-      result.error = true;
-      break;
-    }
-    if (n == 0) {
-      result.eof = true;
-      break;
-    }
-    result.bytes.append(buffer, static_cast<size_t>(n));
-  }
-  return result;
 }
 
 long QueuedBytes(platform::SocketHandle fd) {
@@ -179,46 +146,20 @@ bool NoDelayOn(platform::SocketHandle fd) {
          on != FALSE;
 }
 
+void SetNoDelay(platform::SocketHandle fd) {
+  const BOOL on = TRUE;
+  ::setsockopt(S(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+long ReceiveWithin(platform::SocketHandle fd, char* buffer, size_t size,
+                   std::chrono::steady_clock::time_point deadline) {
+  if (PollReadable(fd, RemainingMs(deadline)) != 1) return kReceiveTimedOut;
+  const int n = ::recv(S(fd), buffer, static_cast<int>(std::min<size_t>(size, 0x7FFFFFFF)), 0);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
 // Winsock cannot report a socket's mode; the Windows twins never change it.
 bool NonBlocking(platform::SocketHandle) { return false; }
-
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-SlowReader::SlowReader(platform::SocketHandle fd, size_t piece, milliseconds pause, milliseconds bound)
-    : thread_([this, fd, piece, pause, bound] {
-        const Clock::time_point deadline = Clock::now() + bound;
-        const size_t fast_piece = 64 * 1024;
-        std::string buffer(std::max(piece, fast_piece), '\0');
-        for (;;) {
-          // At most |piece| bytes, however much is waiting.
-          const bool hurry = hurry_.load();
-          const size_t want = hurry ? fast_piece : piece;
-          size_t got = 0;
-          while (got < want) {
-            if (PollReadable(fd, RemainingMs(deadline)) != 1) return;  // the deadline passed
-            const int n = ::recv(S(fd), buffer.data() + got, static_cast<int>(want - got), 0);
-            if (n <= 0) {
-              result_.bytes.append(buffer.data(), got);
-              (n == 0 ? result_.eof : result_.error) = true;
-              return;
-            }
-            got += static_cast<size_t>(n);
-          }
-          result_.bytes.append(buffer.data(), got);
-          if (!hurry) std::this_thread::sleep_for(pause);
-        }
-      }) {}
-
-SlowReader::~SlowReader() {
-  if (thread_.joinable()) thread_.join();
-}
-
-ReadResult SlowReader::Join() {
-  if (thread_.joinable()) thread_.join();
-  return result_;
-}
 
 // Windows has no descriptor limit to lower, nor a listing of its handles: the tests that need
 // them skip when ok() is false or the count is -1.
@@ -231,26 +172,5 @@ bool DescriptorLimit::Lower() { return false; }
 DescriptorLimit::~DescriptorLimit() { Restore(); }
 
 void DescriptorLimit::Restore() { lowered_ = false; }
-
-bool WaitUntil(const std::function<bool()>& done, milliseconds bound) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  for (;;) {
-    if (done()) return true;
-    if (Clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-}
-
-StreamReader::StreamReader(platform::SocketHandle fd, milliseconds bound, size_t limit)
-    : thread_([this, fd, bound, limit] { result_ = ReadUntilEof(fd, bound, limit); }) {}
-
-StreamReader::~StreamReader() {
-  if (thread_.joinable()) thread_.join();
-}
-
-ReadResult StreamReader::Join() {
-  if (thread_.joinable()) thread_.join();
-  return result_;
-}
 
 }  // namespace kelvane::net::nettest

@@ -42,18 +42,10 @@ int main(int argc, char* argv[]) {
   using namespace kelvane;
 
   const std::vector<std::string> arguments(argv, argv + argc);
-  switch (app::FindInfoOption(arguments)) {
-    case app::InfoOption::kVersion:
-      std::printf("kelvane %s\n", KELVANE_VERSION);
-      return app::kExitNormal;
-    case app::InfoOption::kHelp:
-      std::fputs(app::UsageText(platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""),
-                                    app::UsagePlatform::kWindows)
-                     .c_str(),
-                 stdout);
-      return app::kExitNormal;
-    case app::InfoOption::kNone:
-      break;
+  if (const auto status = app::AnswerInfoOption(
+          arguments, platform::OwnExecutablePath().value_or(argc > 0 ? argv[0] : ""),
+          KELVANE_VERSION, app::UsagePlatform::kWindows)) {
+    return *status;
   }
 
   // The trace was set up during static initialisation (ARC2); the other four process-wide
