@@ -65,6 +65,12 @@ std::string UsageText(std::string_view executable_path) {
       {texts::kHttpMinBodyRateKey, Format("bytes/s an HTTP request body must keep up "
                                           "(default %d)",
                                           AppSettings::kDefaultHttpMinBodyRate)},
+      {texts::kFtpModeKey, Format("%s (devices made for this server; the default) or %s "
+                                  "(passive mode, resume and the standard replies)",
+                                  texts::kClassicModeValue, texts::kModernModeValue)},
+      {texts::kPassivePortsKey, "ports of modern passive connections, first-last (default any)"},
+      {texts::kPassiveAddressKey, "IPv4 address modern PASV replies offer (default the one the "
+                                  "client reached)"},
   };
   for (const auto& k : keys) text += Format("  %-16s %s\n", k.key, k.meaning.c_str());
 
