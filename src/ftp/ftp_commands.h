@@ -171,6 +171,8 @@ inline constexpr char kStatusClientFormat[] = " Connected from %s\r\n";
 inline constexpr char kStatusUserFormat[] = " Logged in as %s\r\n";
 inline constexpr char kStatusDataFormat[] = " Data connections: %s\r\n";
 inline constexpr char kStatusPassiveFormat[] = "passive, listening on port %u";
+inline constexpr char kStatusPassiveConnected[] = "passive, the client connected";
+inline constexpr char kStatusPassiveExpired[] = "passive, no client came";
 inline constexpr char kStatusActiveFormat[] = "active, to %s port %u";
 }  // namespace modern
 }  // namespace reply

@@ -230,20 +230,16 @@ EprtResult ParseEprt(std::string_view text, std::string_view client_address, std
   }
   // Dotted IPv4 in the strict form: four parts of 0..255 without leading zeros.
   std::string_view address = fields[1];
-  int parts = 0;
-  while (parts < 4) {
+  if (std::count(address.begin(), address.end(), '.') != 3) return EprtResult::kNotUnderstood;
+  for (;;) {
     const size_t dot = address.find('.');
     const std::string_view part = address.substr(0, dot);
     const std::optional<uint64_t> value = ParseRestOffset(part);
     if (!value || *value > 255 || part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
       return EprtResult::kNotUnderstood;
     }
-    ++parts;
     if (dot == std::string_view::npos) break;
     address.remove_prefix(dot + 1);
-  }
-  if (parts != 4 || address.find('.') != std::string_view::npos) {
-    return EprtResult::kNotUnderstood;
   }
   if (fields[1] != client_address) return EprtResult::kForeignHost;
   *host = std::string(fields[1]);

@@ -323,11 +323,16 @@ void ModernFtpSession::DoMlst() {
 void ModernFtpSession::DoStat() {
   // STAT of a path is not offered.
   if (TakeTokenArgument()) return Fail(reply::kNotImplemented);
-  const std::string data =
-      passive_ && listener_
-          ? Format(modern::kStatusPassiveFormat, static_cast<unsigned>(listener_->port()))
-          : Format(modern::kStatusActiveFormat, data_host_.c_str(),
-                   static_cast<unsigned>(data_port_));
+  std::string data;
+  if (!passive_) {
+    data = Format(modern::kStatusActiveFormat, data_host_.c_str(),
+                  static_cast<unsigned>(data_port_));
+  } else if (listener_) {
+    data = Format(modern::kStatusPassiveFormat, static_cast<unsigned>(listener_->port()));
+  } else {
+    data = waiting_connection_.valid() ? modern::kStatusPassiveConnected
+                                       : modern::kStatusPassiveExpired;
+  }
   std::string text = modern::kStatusBegin;
   text += Format(modern::kStatusClientFormat, PeerAddress().c_str());
   text += Format(modern::kStatusUserFormat, user_name_.c_str());
