@@ -47,7 +47,8 @@ TEST(UsageTest, HelpNamesThisProgramsSettingsFileEveryKeyAndEveryExitStatus) {
       "$XDG_CONFIG_HOME/Varnek Systems/fw-server.x86.conf",  // without the last extension
       "KELVANE_HEADLESS=1", "KELVANE_PASSWORD", "DISPLAY", "-log", "--version", "--help",
       "FTPPort ", "(default 21)", "HTTPPort ", "(default 80)", "LogFile ", "IdleTimeout ",
-      "(default 300)", "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)",
+      "(default 300)", "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)", "FtpMode ", "classic", "modern", "PassivePorts ",
+      "PassiveAddress ",
       "  0  normal end", "  1  ", "  2  ", "  3  ", "  4  the FTP port",
   };
   for (const std::string& part : expected) {
