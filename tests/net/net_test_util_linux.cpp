@@ -118,6 +118,13 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
+bool SendLastByteUrgent(platform::SocketHandle fd, std::string_view data) {
+  if (data.empty()) return true;
+  // Linux marks the last byte of an MSG_OOB send as the urgent one.
+  return SendAllBytes(fd, data.substr(0, data.size() - 1)) &&
+         ::send(fd, data.data() + data.size() - 1, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
 void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

@@ -122,6 +122,12 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
+bool SendLastByteUrgent(platform::SocketHandle fd, std::string_view data) {
+  if (data.empty()) return true;
+  return SendAllBytes(fd, data.substr(0, data.size() - 1)) &&
+         ::send(S(fd), data.data() + data.size() - 1, 1, MSG_OOB) == 1;
+}
+
 void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd) {
   const BOOL on = TRUE;
   ::setsockopt(S(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
