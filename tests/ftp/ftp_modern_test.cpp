@@ -61,9 +61,9 @@ TransferResult PassiveTransfer(Client& client, std::string_view command,
   return result;
 }
 
-class ModernSessionTest : public testing::Test {
+class FtpModernSessionTest : public testing::Test {
  protected:
-  explicit ModernSessionTest(test::PackageBuilder builder = FixturePackage())
+  explicit FtpModernSessionTest(test::PackageBuilder builder = FixturePackage())
       : harness_(builder, July2019) {}
   void SetUp() override {
     ASSERT_TRUE(harness_.ok());
@@ -90,7 +90,7 @@ class ModernSessionTest : public testing::Test {
 
 // ---- Replies on the control connection ----
 
-TEST_F(ModernSessionTest, TheNewCommandsAnswerWithStandardCodes) {
+TEST_F(FtpModernSessionTest, TheNewCommandsAnswerWithStandardCodes) {
   const std::string features =
       "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;\r\n PASV\r\n"
       " REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n";
@@ -151,7 +151,7 @@ TEST_F(ModernSessionTest, TheNewCommandsAnswerWithStandardCodes) {
   }
 }
 
-TEST_F(ModernSessionTest, FeatNeedsNoLoginTheOthersDo) {
+TEST_F(FtpModernSessionTest, FeatNeedsNoLoginTheOthersDo) {
   constexpr char kPleaseLogin[] = "530 Please login with USER and PASS\r\n";
   Client client(harness_.port());
   ASSERT_EQ(kGreeting, client.ReadLines(1));
@@ -163,7 +163,7 @@ TEST_F(ModernSessionTest, FeatNeedsNoLoginTheOthersDo) {
   }
 }
 
-TEST_F(ModernSessionTest, TheBannerIsOneMultiLineReplyInOneSend) {
+TEST_F(FtpModernSessionTest, TheBannerIsOneMultiLineReplyInOneSend) {
   Client client(harness_.port());
   ASSERT_EQ(kGreeting, client.ReadLines(1));
   ASSERT_EQ("331 anonymous access allowed, send email name as PASS\r\n",
@@ -172,7 +172,7 @@ TEST_F(ModernSessionTest, TheBannerIsOneMultiLineReplyInOneSend) {
   EXPECT_EQ(kModernBanner, client.ReceiveOnce());
 }
 
-TEST_F(ModernSessionTest, StatTellsTheClientTheUserAndWhereDataGoes) {
+TEST_F(FtpModernSessionTest, StatTellsTheClientTheUserAndWhereDataGoes) {
   auto client = LoggedIn("bob");
   const std::string begin = "211-Varnek FTP server status:\r\n Connected from 127.0.0.1\r\n"
                             " Logged in as bob\r\n Data connections: ";
@@ -186,7 +186,7 @@ TEST_F(ModernSessionTest, StatTellsTheClientTheUserAndWhereDataGoes) {
             client->Command("STAT", 5));
 }
 
-TEST_F(ModernSessionTest, AnOverLongLineIsRefusedWholeAndLogged) {
+TEST_F(FtpModernSessionTest, AnOverLongLineIsRefusedWholeAndLogged) {
   auto client = LoggedIn();
   const std::string fits = "RNFR " + std::string(250, 'x');  // 255 characters
   const std::string too_long = "NOOP " + std::string(251, 'x');
@@ -204,7 +204,7 @@ TEST_F(ModernSessionTest, AnOverLongLineIsRefusedWholeAndLogged) {
   EXPECT_TRUE(harness_.sink().WaitFor("command 0 (2long) has failed "));
 }
 
-TEST_F(ModernSessionTest, NewCommandsAreLoggedWithTheirNumbers) {
+TEST_F(FtpModernSessionTest, NewCommandsAreLoggedWithTheirNumbers) {
   auto client = LoggedIn();
   EXPECT_EQ("213 6\r\n", client->Command("SIZE version.txt"));
   EXPECT_EQ(kNoop, client->Command("NOOP"));
@@ -214,7 +214,7 @@ TEST_F(ModernSessionTest, NewCommandsAreLoggedWithTheirNumbers) {
 
 // ---- Passive data connections ----
 
-TEST_F(ModernSessionTest, PasvAndEpsvOfferAListenerOnTheAddressTheClientReached) {
+TEST_F(FtpModernSessionTest, PasvAndEpsvOfferAListenerOnTheAddressTheClientReached) {
   auto client = LoggedIn();
   for (const char* setup : {"PASV", "EPSV", "EPSV 1"}) {
     SCOPED_TRACE(setup);
@@ -240,7 +240,7 @@ TEST_F(ModernSessionTest, PasvAndEpsvOfferAListenerOnTheAddressTheClientReached)
   EXPECT_EQ("550 RETR failed\r\n", client->Command("RETR version.txt"));
 }
 
-TEST_F(ModernSessionTest, PassiveAddressIsWhatPasvOffersAndPassivePortsWhereItListens) {
+TEST_F(FtpModernSessionTest, PassiveAddressIsWhatPasvOffersAndPassivePortsWhereItListens) {
   const uint16_t free_port = ClosedPort();
   ASSERT_NE(0, free_port);
   harness_.daemon().SetPassiveAddress(0x0A010203);  // 10.1.2.3, as a router forwards it
@@ -268,7 +268,7 @@ TEST_F(ModernSessionTest, PassiveAddressIsWhatPasvOffersAndPassivePortsWhereItLi
             client->Command("EPSV"));
 }
 
-TEST_F(ModernSessionTest, APassiveConnectionFromAnotherAddressIsClosedAndTraced) {
+TEST_F(FtpModernSessionTest, APassiveConnectionFromAnotherAddressIsClosedAndTraced) {
   test::TraceCapture capture;
   ASSERT_TRUE(capture.ok());
   auto client = LoggedIn();
@@ -290,7 +290,7 @@ TEST_F(ModernSessionTest, APassiveConnectionFromAnotherAddressIsClosedAndTraced)
                                       std::to_string(*port) + " refused"));
 }
 
-TEST_F(ModernSessionTest, AListenerNobodyConnectedToClosesAtItsExpiry) {
+TEST_F(FtpModernSessionTest, AListenerNobodyConnectedToClosesAtItsExpiry) {
   harness_.daemon().SetPassiveExpiryMilliseconds(200);
   test::TraceCapture capture;
   ASSERT_TRUE(capture.ok());
@@ -310,7 +310,7 @@ TEST_F(ModernSessionTest, AListenerNobodyConnectedToClosesAtItsExpiry) {
                                       std::to_string(*port) + " expired"));
 }
 
-TEST_F(ModernSessionTest, AConnectionThatCameBeforeTheExpiryServesTheNextTransfer) {
+TEST_F(FtpModernSessionTest, AConnectionThatCameBeforeTheExpiryServesTheNextTransfer) {
   harness_.daemon().SetPassiveExpiryMilliseconds(200);
   auto client = LoggedIn();
   const std::optional<uint16_t> port = OfferedPort(client->Command("PASV"));
@@ -323,7 +323,7 @@ TEST_F(ModernSessionTest, AConnectionThatCameBeforeTheExpiryServesTheNextTransfe
   EXPECT_EQ(kComplete, client->ReadLines(1));
 }
 
-TEST_F(ModernSessionTest, AClientThatNeverConnectsGetsA425AtTheExpiry) {
+TEST_F(FtpModernSessionTest, AClientThatNeverConnectsGetsA425AtTheExpiry) {
   harness_.daemon().SetPassiveExpiryMilliseconds(300);
   auto client = LoggedIn();
   ASSERT_TRUE(OfferedPort(client->Command("PASV")).has_value());
@@ -332,7 +332,7 @@ TEST_F(ModernSessionTest, AClientThatNeverConnectsGetsA425AtTheExpiry) {
   EXPECT_GE(steady_clock::now() - start, milliseconds(200));
 }
 
-TEST_F(ModernSessionTest, DestroyingTheDaemonEndsASessionWaitingForItsDataConnection) {
+TEST_F(FtpModernSessionTest, DestroyingTheDaemonEndsASessionWaitingForItsDataConnection) {
   auto client = LoggedIn();
   ASSERT_TRUE(OfferedPort(client->Command("PASV")).has_value());
   EXPECT_EQ(kRetrStarted, client->Command("RETR version.txt"));
@@ -341,7 +341,7 @@ TEST_F(ModernSessionTest, DestroyingTheDaemonEndsASessionWaitingForItsDataConnec
   EXPECT_LT(steady_clock::now() - start, seconds(5));
 }
 
-TEST_F(ModernSessionTest, EpsvAllLeavesEpsvTheOnlyWayToSetDataUp) {
+TEST_F(FtpModernSessionTest, EpsvAllLeavesEpsvTheOnlyWayToSetDataUp) {
   auto client = LoggedIn();
   EXPECT_EQ("200 EPSV ALL command successful\r\n", client->Command("EPSV ALL"));
   for (const char* line : {"PASV", "PORT 127,0,0,1,8,72", "EPRT |1|127.0.0.1|2121|"}) {
@@ -353,7 +353,7 @@ TEST_F(ModernSessionTest, EpsvAllLeavesEpsvTheOnlyWayToSetDataUp) {
   EXPECT_EQ("pub\r\nversion.txt\r\nbad\r\nlong\r\n", result.data.value_or("<none>"));
 }
 
-TEST_F(ModernSessionTest, EprtSendsActiveDataToTheClientsPort) {
+TEST_F(FtpModernSessionTest, EprtSendsActiveDataToTheClientsPort) {
   auto client = LoggedIn();
   DataListener listener;
   ASSERT_TRUE(listener.ok());
@@ -366,7 +366,7 @@ TEST_F(ModernSessionTest, EprtSendsActiveDataToTheClientsPort) {
 
 // ---- Restarts ----
 
-TEST_F(ModernSessionTest, RetrRestartsStoredAndCompressedEntriesAtTheOffsetGiven) {
+TEST_F(FtpModernSessionTest, RetrRestartsStoredAndCompressedEntriesAtTheOffsetGiven) {
   const struct {
     const char* path;
     std::string content;
@@ -403,7 +403,7 @@ TEST_F(ModernSessionTest, RetrRestartsStoredAndCompressedEntriesAtTheOffsetGiven
   }
 }
 
-TEST_F(ModernSessionTest, ARestartIntoDamagedDataFailsAfterTheStart) {
+TEST_F(FtpModernSessionTest, ARestartIntoDamagedDataFailsAfterTheStart) {
   auto client = LoggedIn();
   ASSERT_EQ("350 Restarting at 150000\r\n", client->Command("REST 150000"));
   const TransferResult result = PassiveTransfer(*client, "RETR bad/damaged.bin");
@@ -416,7 +416,7 @@ TEST_F(ModernSessionTest, ARestartIntoDamagedDataFailsAfterTheStart) {
 
 // ---- Listings of a path ----
 
-TEST_F(ModernSessionTest, ListingsNameADirectoryOrAFile) {
+TEST_F(FtpModernSessionTest, ListingsNameADirectoryOrAFile) {
   const std::string at_noon = "dr-xr-xr--   1 owner    group               0 Jul  1 12:00 ";
   const std::string stored_line =
       "-r-xr-xr--   1 owner    group          100000 Apr 17 18:40 stored.bin\r\n";
@@ -457,7 +457,7 @@ TEST_F(ModernSessionTest, ListingsNameADirectoryOrAFile) {
 
 // ---- The limit ----
 
-TEST_F(ModernSessionTest, AClientOverTheLimitIsToldAtOnceAndClosed) {
+TEST_F(FtpModernSessionTest, AClientOverTheLimitIsToldAtOnceAndClosed) {
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < net::TcpServer::MAX_CONNECTIONS; ++i) clients.push_back(LoggedIn());
   Client extra(harness_.port());
@@ -482,12 +482,12 @@ test::PackageBuilder PackageWithABigEntry() {
   return builder;
 }
 
-class ModernTransferTest : public ModernSessionTest {
+class FtpModernTransferTest : public FtpModernSessionTest {
  protected:
-  ModernTransferTest() : ModernSessionTest(PackageWithABigEntry()) {}
+  FtpModernTransferTest() : FtpModernSessionTest(PackageWithABigEntry()) {}
 };
 
-TEST_F(ModernTransferTest, CommandsDuringATransferWaitForItAndAborEndsIt) {
+TEST_F(FtpModernTransferTest, CommandsDuringATransferWaitForItAndAborEndsIt) {
   const struct {
     const char* what;
     const char* during;      // sent once the first data arrived
@@ -530,7 +530,7 @@ TEST_F(ModernTransferTest, CommandsDuringATransferWaitForItAndAborEndsIt) {
 
 // ---- The classic mode ----
 
-TEST(ClassicModeTest, EveryModernCommandIsStillRefusedAsBefore) {
+TEST(FtpClassicModeTest, EveryModernCommandIsStillRefusedAsBefore) {
   Harness harness{FixturePackage()};
   ASSERT_TRUE(harness.ok());
   ASSERT_EQ(FtpMode::kClassic, harness.daemon().mode());
