@@ -3,6 +3,7 @@
 #include "net/single_client_listener.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "trace/trace.h"
 
@@ -65,6 +66,7 @@ platform::UniqueSocket SingleClientListener::Accept(
     uint32_t peer_address, std::chrono::steady_clock::time_point deadline,
     const std::function<bool()>& stop) {
   using std::chrono::steady_clock;
+  bool was_readable = false;
   for (;;) {
     platform::UniqueSocket client = TakeWaiting(peer_address);
     if (client.valid()) return client;
@@ -73,7 +75,13 @@ platform::UniqueSocket SingleClientListener::Accept(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now())
             .count();
     if (left_ms <= 0) return client;
-    platform::WaitReadable(socket_.get(), std::min<int64_t>(left_ms, kSliceMs) * 1000);
+    const int64_t slice_ms = std::min<int64_t>(left_ms, kSliceMs);
+    if (was_readable) {
+      // Readable, yet nothing could be accepted (descriptors ran out, or the client went away
+      // while queued): pause instead of spinning on a listener that stays readable.
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(slice_ms, 10)));
+    }
+    was_readable = platform::WaitReadable(socket_.get(), slice_ms * 1000);
   }
 }
 
