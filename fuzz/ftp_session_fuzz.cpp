@@ -218,11 +218,11 @@ class FuzzDataConnection final : public kelvane::ftp::DataConnection {
   }
 
   int SendEntry(FileArchiveReader& reader, const ArchiveCursor& cursor, std::string_view path,
-                uint32_t* counter, const Progress& progress) override {
+                uint32_t* counter, const Progress& progress, uint32_t start) override {
     record_->entry = true;
     record_->node = cursor.Find(path);
     const int code =
-        kelvane::net::SendEntry(pair_.near.get(), reader, cursor, path, counter, progress);
+        kelvane::net::SendEntry(pair_.near.get(), reader, cursor, path, counter, progress, start);
     record_->counted = *counter;
     return code;
   }

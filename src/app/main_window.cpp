@@ -41,6 +41,9 @@ MainWindow::InitResult MainWindow::Initialise() {
   log_attached_ = true;
   daemon_.SetCommandTimeout(0);
   daemon_.SetIdleTimeout(settings_.IdleTimeout());
+  daemon_.SetMode(settings_.FtpMode());
+  daemon_.SetPassivePorts(settings_.PassivePorts());
+  daemon_.SetPassiveAddress(settings_.PassiveAddress());
 
   const uint16_t ftp_port = PortFromSetting(settings_.FtpPort());
   http_port_.store(PortFromSetting(settings_.HttpPort()));

@@ -39,6 +39,25 @@ int AppSettings::HttpMinBodyRate() const {
   return ReadNonNegative(texts::kHttpMinBodyRateKey, kDefaultHttpMinBodyRate);
 }
 
+ftp::FtpMode AppSettings::FtpMode() const {
+  const std::optional<std::string> text =
+      store_.ReadText(texts::kParametersSection, texts::kFtpModeKey);
+  if (!text) return ftp::FtpMode::kClassic;
+  return ParseFtpMode(*text).value_or(ftp::FtpMode::kClassic);
+}
+
+std::optional<ftp::PortRange> AppSettings::PassivePorts() const {
+  const std::optional<std::string> text =
+      store_.ReadText(texts::kParametersSection, texts::kPassivePortsKey);
+  return text ? ParsePortRange(*text) : std::nullopt;
+}
+
+std::optional<uint32_t> AppSettings::PassiveAddress() const {
+  const std::optional<std::string> text =
+      store_.ReadText(texts::kParametersSection, texts::kPassiveAddressKey);
+  return text ? ParseIpv4Address(*text) : std::nullopt;
+}
+
 bool AppSettings::WritePorts(uint32_t ftp_port, uint32_t http_port) {
   store_.WriteInteger(texts::kParametersSection, texts::kFtpPortKey,
                       static_cast<int32_t>(ftp_port));

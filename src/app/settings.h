@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_mode.h"
+
 namespace kelvane::app {
 
 class SettingsStore {
@@ -46,6 +48,13 @@ class AppSettings {
   int IdleTimeout() const;
   int HttpHeadTimeout() const;
   int HttpMinBodyRate() const;
+  // How the FTP service speaks: FtpMode "classic" (the default, also for any other text) or
+  // "modern". PassivePorts: the ports of the modern mode's passive listeners, "first-last"
+  // (none: any free port). PassiveAddress: the IPv4 address PASV offers (none: the address
+  // the client reached). See ParseFtpMode, ParsePortRange and ParseIpv4Address.
+  ftp::FtpMode FtpMode() const;
+  std::optional<ftp::PortRange> PassivePorts() const;
+  std::optional<uint32_t> PassiveAddress() const;
   // Stores both ports together; false when the store could not be written.
   bool WritePorts(uint32_t ftp_port, uint32_t http_port);
 

@@ -7,6 +7,7 @@
 
 #include "app/app_texts.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 
 namespace kelvane::app {
 namespace {
@@ -82,6 +83,49 @@ std::optional<uint32_t> ParseSettingInteger(std::string_view text) {
   const uint64_t magnitude = DigitsValue(text, limit);
   if (magnitude > limit) return std::nullopt;
   return static_cast<uint32_t>(negative ? (0 - magnitude) : magnitude);
+}
+
+namespace {
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::optional<uint16_t> PortNumber(std::string_view text) {
+  text = TrimBlanks(text);
+  if (!AllDigits(text)) return std::nullopt;
+  const uint64_t value = DigitsValue(text, 65535);
+  if (value < 1 || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+}  // namespace
+
+std::optional<ftp::FtpMode> ParseFtpMode(std::string_view text) {
+  text = TrimBlanks(text);
+  if (EqualsIgnoringCase(text, texts::kClassicModeValue)) return ftp::FtpMode::kClassic;
+  if (EqualsIgnoringCase(text, texts::kModernModeValue)) return ftp::FtpMode::kModern;
+  return std::nullopt;
+}
+
+std::optional<ftp::PortRange> ParsePortRange(std::string_view text) {
+  const size_t dash = text.find('-');
+  const std::optional<uint16_t> first = PortNumber(text.substr(0, dash));
+  const std::optional<uint16_t> last =
+      dash == std::string_view::npos ? first : PortNumber(text.substr(dash + 1));
+  if (!first || !last || *first > *last) return std::nullopt;
+  return ftp::PortRange{*first, *last};
+}
+
+std::optional<uint32_t> ParseIpv4Address(std::string_view text) {
+  const uint32_t address = platform::ParseDotted(std::string(TrimBlanks(text)));
+  if (address == platform::kNoneAddress || address == platform::kAnyAddress) return std::nullopt;
+  return address;
 }
 
 std::string CheckPortField(std::string_view text, uint32_t* value) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ftp/ftp_mode.h"
 #include "util/string_format.h"
 
 namespace kelvane::app {
@@ -33,6 +34,19 @@ std::string TraceFileName(std::string_view archive_name);
 // A 32-bit settings value given as text: decimal digits with an optional sign, from -2^31 up
 // to 2^32 - 1, taken as its low 32 bits. nullopt for anything else (the default then applies).
 std::optional<uint32_t> ParseSettingInteger(std::string_view text);
+
+// The FtpMode setting: "classic" or "modern" in any letter case, blanks around ignored.
+// nullopt for anything else (the classic default then applies).
+std::optional<ftp::FtpMode> ParseFtpMode(std::string_view text);
+
+// The PassivePorts setting: "first-last", two port numbers of 1 to 65535 with first <= last
+// (blanks around each ignored), or one port alone. nullopt for anything else (any port then).
+std::optional<ftp::PortRange> ParsePortRange(std::string_view text);
+
+// The PassiveAddress setting: a dotted IPv4 address other than 0.0.0.0 and 255.255.255.255,
+// blanks around ignored, in host byte order. nullopt for anything else (the address the
+// client reached then).
+std::optional<uint32_t> ParseIpv4Address(std::string_view text);
 
 // The port a 32-bit settings value names: its low 16 bits.
 constexpr uint16_t PortFromSetting(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }

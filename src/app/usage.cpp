@@ -48,7 +48,7 @@ std::string UsageText(std::string_view executable_path, UsagePlatform platform) 
         "Otherwise it opens a window. Ctrl+C or Ctrl+Break ends it.\n"
         "\n"
         "Settings: the registry, HKEY_CURRENT_USER\\Software\\%s\\%s\\%s\n"
-        "(ports as REG_DWORD, LogFile as REG_SZ):\n",
+        "(numbers as REG_DWORD, texts as REG_SZ):\n",
         texts::kHeadlessVariable, texts::kPasswordVariable, texts::kCompany, name.c_str(),
         texts::kParametersSection);
   } else {
@@ -81,6 +81,12 @@ std::string UsageText(std::string_view executable_path, UsagePlatform platform) 
       {texts::kHttpMinBodyRateKey, Format("bytes/s an HTTP request body must keep up "
                                           "(default %d)",
                                           AppSettings::kDefaultHttpMinBodyRate)},
+      {texts::kFtpModeKey, Format("%s (devices made for this server; the default) or %s "
+                                  "(passive mode, resume and the standard replies)",
+                                  texts::kClassicModeValue, texts::kModernModeValue)},
+      {texts::kPassivePortsKey, "ports of modern passive connections, first-last (default any)"},
+      {texts::kPassiveAddressKey, "IPv4 address modern PASV replies offer (default the one the "
+                                  "client reached)"},
   };
   for (const auto& k : keys) text += Format("  %-16s %s\n", k.key, k.meaning.c_str());
 

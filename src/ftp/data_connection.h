@@ -1,8 +1,9 @@
-// ftp/data_connection.h -- the data connection of one LIST, NLST or RETR.
+// ftp/data_connection.h -- the data connection of one LIST, NLST, MLSD or RETR.
 //
-// A session makes one for a command, sends, closes and destroys it on its own thread. Active
-// mode connects out to the client's data listener; a passive mode would hand over a connection
-// the client opened, behind the same interface.
+// A session makes one for a command, sends, closes and destroys it on its own thread. In active
+// mode the session connects out to the client's data listener; in passive mode it hands over
+// the connection the client opened to the session's listener. Both are a TcpClient behind the
+// same interface.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "archive/FileArchiveReader.h"
 #include "net/ut_clnt.h"
+#include "platform/socket_handle.h"
 
 namespace kelvane::ftp {
 
@@ -24,24 +26,29 @@ class DataConnection {
   virtual ~DataConnection() = default;
   // Sends every byte of |bytes|; false when a send failed.
   virtual bool Send(std::string_view bytes) = 0;
-  // Sends the entry |path| names from |cursor|; |*counter| counts the bytes sent. 0 when the
-  // whole entry went out (or |progress| stopped it), 1 when it could not be opened, 2 when a
-  // send failed or its data turned out damaged or short.
+  // Sends the entry |path| names from |cursor|, from its byte |start| on (see net::SendEntry);
+  // |*counter| counts the bytes sent. 0 when the whole rest of the entry went out (or
+  // |progress| stopped it), 1 when it could not be opened, 2 when a send failed or its data
+  // turned out damaged or short.
   virtual int SendEntry(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-                        std::string_view path, uint32_t* counter, const Progress& progress) = 0;
+                        std::string_view path, uint32_t* counter, const Progress& progress,
+                        uint32_t start) = 0;
   // Ends the connection; the client reads the end of the data.
   virtual void Close() = 0;
 };
 
-// Active mode: a TcpClient connected to the client's data listener.
-class ActiveDataConnection final : public DataConnection {
+// A data connection over a TcpClient: connected out (active mode) or adopted (passive mode).
+class TcpDataConnection final : public DataConnection {
  public:
   // A connection to |host|:|port|, or nullptr when the connect failed.
-  static std::unique_ptr<ActiveDataConnection> Connect(uint16_t port, const std::string& host);
+  static std::unique_ptr<TcpDataConnection> Connect(uint16_t port, const std::string& host);
+  // The connection a client opened to this side; nullptr for an invalid socket.
+  static std::unique_ptr<TcpDataConnection> Adopt(platform::UniqueSocket socket);
 
   bool Send(std::string_view bytes) override;
   int SendEntry(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-                std::string_view path, uint32_t* counter, const Progress& progress) override;
+                std::string_view path, uint32_t* counter, const Progress& progress,
+                uint32_t start) override;
   void Close() override;
 
  private:
@@ -53,7 +60,7 @@ class ActiveDataConnection final : public DataConnection {
     }
     const Progress* progress_ = nullptr;
   };
-  ActiveDataConnection() = default;
+  TcpDataConnection() = default;
 
   Client client_;
 };

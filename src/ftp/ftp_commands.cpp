@@ -21,19 +21,37 @@ constexpr CommandWord kCommandTable[] = {
     {"HELP", kHelp}, {"NOOP", kNoop}, {"RETR", kRetr},
 };
 
+// Consulted after kCommandTable in the modern mode only.
+constexpr CommandWord kModernTable[] = {
+    {"FEAT", kFeat}, {"EPRT", kEprt}, {"EPSV", kEpsv}, {"MDTM", kMdtm},
+    {"SIZE", kSize}, {"MLST", kMlst}, {"MLSD", kMlsd},
+};
+
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
-int LookupCommand(const char* line) {
+namespace {
+
+template <size_t N>
+int LookupIn(const char* line, const CommandWord (&table)[N]) {
   char word[5] = {};
   for (int i = 0; i < 4 && line[i] != '\0'; ++i) word[i] = UpperAscii(line[i]);
   // A three-letter word followed by a space is taken alone.
   if (word[3] == ' ') word[3] = '\0';
-  for (const CommandWord& entry : kCommandTable) {
+  for (const CommandWord& entry : table) {
     if (std::strcmp(word, entry.word) == 0) return entry.number;
   }
   return kUnknownCommand;
+}
+
+}  // namespace
+
+int LookupCommand(const char* line) { return LookupIn(line, kCommandTable); }
+
+int LookupModernCommand(const char* line) {
+  const int number = LookupIn(line, kCommandTable);
+  return number != kUnknownCommand ? number : LookupIn(line, kModernTable);
 }
 
 bool NeedsLogin(int number) {
@@ -44,6 +62,7 @@ bool NeedsLogin(int number) {
     case kQuit:
     case kHelp:
     case kNoop:
+    case kFeat:  // clients ask for the features before they log in
       return false;
     default:
       return true;

@@ -21,6 +21,8 @@ constexpr size_t kDayColumn = 50;
 constexpr size_t kTimeColumn = 53;
 constexpr char kFileModes[] = "-r-xr-xr--";
 constexpr char kDirectoryModes[] = "dr-xr-xr--";
+constexpr char kFileFactsFormat[] = "type=file;size=%u;modify=%s;perm=rl; ";
+constexpr char kDirectoryFacts[] = "type=dir;perm=rl; ";
 constexpr char kLinksOwnerGroup[] = "1 owner    group";  // columns 13 to 28
 constexpr size_t kLinksColumn = 13;
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -41,6 +43,7 @@ CivilTime CivilFromDaysAndSeconds(int64_t day_number, int64_t second_of_day) {
   t.day = static_cast<int>(static_cast<unsigned>(date.day()));
   t.hour = static_cast<int>(second_of_day / 3600);
   t.minute = static_cast<int>(second_of_day % 3600 / 60);
+  t.second = static_cast<int>(second_of_day % 60);
   return t;
 }
 
@@ -111,5 +114,26 @@ std::string ListingLine(const archive::ArchiveNode& node, const ListingNow& now)
 }
 
 std::string NameLine(const archive::ArchiveNode& node) { return node.name() + kLineEnd; }
+
+std::string FactTime(uint64_t file_time) {
+  const CivilTime t = CivilFromFileTime(file_time);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+std::string MachineFacts(const archive::ArchiveNode* node) {
+  const archive::ArchiveEntryInfo* info = node != nullptr ? node->info() : nullptr;
+  if (info == nullptr) return kDirectoryFacts;
+  char text[128];
+  std::snprintf(text, sizeof text, kFileFactsFormat, info->unpacked_size,
+                FactTime(info->last_write_time).c_str());
+  return text;
+}
+
+std::string MachineListingLine(const archive::ArchiveNode& node) {
+  return MachineFacts(&node) + node.name() + kLineEnd;
+}
 
 }  // namespace kelvane::ftp

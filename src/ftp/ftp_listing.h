@@ -17,6 +17,7 @@ struct CivilTime {
   int day = 1;    // 1..31
   int hour = 0;
   int minute = 0;
+  int second = 0;
 };
 
 // A FILETIME (100 ns units since 1601-01-01) in UTC fields; times past the year 9999 show as
@@ -42,5 +43,16 @@ std::string ListingLine(const archive::ArchiveNode& node, const ListingNow& now)
 
 // The NLST line of |node|: its whole name and CR LF.
 std::string NameLine(const archive::ArchiveNode& node);
+
+// A FILETIME as YYYYMMDDHHMMSS in UTC (MDTM, the modify fact).
+std::string FactTime(uint64_t file_time);
+
+// The facts of |node| as MLSD and MLST give them, each ended by ';', then one space: a file's
+// "type=file;size=<unpacked size>;modify=<last write time>;perm=rl; ", a directory's
+// "type=dir;perm=rl; ". nullptr stands for the root, which has no node.
+std::string MachineFacts(const archive::ArchiveNode* node);
+
+// The MLSD line of |node|: its facts, its name and CR LF.
+std::string MachineListingLine(const archive::ArchiveNode& node);
 
 }  // namespace kelvane::ftp

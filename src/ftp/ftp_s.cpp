@@ -12,6 +12,7 @@
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_text.h"
+#include "ftp/modern_session.h"
 #include "net/line_text.h"
 
 namespace kelvane::ftp {
@@ -56,7 +57,25 @@ FtpDaemon::~FtpDaemon() {
 }
 
 std::unique_ptr<net::TcpConnection> FtpDaemon::CreateConnection() {
+  if (mode() == FtpMode::kModern) return std::make_unique<ModernFtpSession>(*this);
   return std::make_unique<FtpSession>(*this);
+}
+
+void FtpDaemon::SetPassivePorts(std::optional<PortRange> ports) {
+  const bool usable = ports && ports->first != 0 && ports->first <= ports->last;
+  passive_ports_.store(usable ? (uint32_t{ports->first} << 16) | ports->last : 0);
+}
+
+std::optional<PortRange> FtpDaemon::passive_ports() const {
+  const uint32_t packed = passive_ports_.load();
+  if (packed == 0) return std::nullopt;
+  return PortRange{static_cast<uint16_t>(packed >> 16), static_cast<uint16_t>(packed & 0xFFFF)};
+}
+
+std::optional<uint32_t> FtpDaemon::passive_address() const {
+  const uint32_t address = passive_address_.load();
+  if (address == 0) return std::nullopt;
+  return address;
 }
 
 void FtpDaemon::SetClock(Clock clock) {
@@ -95,11 +114,11 @@ void FtpSession::ServeClient() {
     const LineResult received = ReadCommandLine();
     if (stop_requested() || received != LineResult::kLine) break;
     net::TrimLineEnd(line_);
-    command_ = LookupCommand(line_);
+    command_ = LookupLine(line_);
     if (!OnCommand(command_, line_)) {
       Fail(reply::kAccessDenied);
     } else if (command_ == kUnknownCommand) {
-      Fail(reply::kNotImplemented);
+      Fail(UnknownCommandReply());
     } else {
       result_ = 1;
       Dispatch();
@@ -134,13 +153,29 @@ std::optional<std::chrono::steady_clock::time_point> FtpSession::LineDeadline() 
 }
 
 FtpSession::LineResult FtpSession::ReadCommandLine() {
-  const std::optional<std::chrono::steady_clock::time_point> deadline = LineDeadline();
+  using std::chrono::steady_clock;
+  const std::optional<steady_clock::time_point> deadline = LineDeadline();
   std::string line;
-  while (!input_.TakeLine(&line)) {
-    if (deadline) {
+  bool too_long = false;
+  while (!input_.TakeLine(&line, &too_long)) {
+    if (control_ended_) {
+      if (input_.TakeUnfinishedLine(&line, &too_long)) break;
+      return LineResult::kClosed;
+    }
+    // The session's own timer wakes the wait too; its work does not end the wait for the line.
+    const std::optional<steady_clock::time_point> timer = TimerDeadline();
+    std::optional<steady_clock::time_point> wake = deadline;
+    if (timer && (!wake || *timer < *wake)) wake = timer;
+    if (wake) {
       const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-          *deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return LineResult::kTimedOut;
+          *wake - steady_clock::now());
+      if (left.count() <= 0) {
+        if (timer && *timer == *wake) {
+          OnTimer();
+          continue;
+        }
+        return LineResult::kTimedOut;
+      }
       // In steps of at most an hour, which the transport's wait takes without overflow.
       const int64_t wait_us = std::min<int64_t>(left.count(), kLongestWaitMicroseconds);
       if (WaitReadable(static_cast<int>(wait_us / 1000000), static_cast<int>(wait_us % 1000000))
@@ -150,15 +185,43 @@ FtpSession::LineResult FtpSession::ReadCommandLine() {
     }
     char chunk[kReceiveChunk];
     const long received = Receive(chunk, sizeof chunk, 0);
-    if (received == 0 && input_.TakeUnfinishedLine(&line)) break;
+    if (received == 0 && input_.TakeUnfinishedLine(&line, &too_long)) break;
     if (received <= 0) return LineResult::kClosed;
     input_.Append(std::string_view(chunk, static_cast<size_t>(received)));
   }
-  std::memcpy(line_, line.data(), line.size());
-  line_[line.size()] = '\0';
-  CleanLine(line_, static_cast<int>(line.size()));
+  StoreLine(line, too_long);
   return LineResult::kLine;
 }
+
+void FtpSession::StoreLine(const std::string& line, bool too_long) {
+  std::memcpy(line_, line.data(), line.size());
+  line_[line.size()] = '\0';
+  line_too_long_ = too_long;
+  CleanLine(line_, static_cast<int>(line.size()));
+}
+
+bool FtpSession::ReadPendingInput() {
+  if (control_ended_ || stop_requested()) return false;
+  char chunk[kReceiveChunk];
+  const long received = ReceiveNow(chunk, sizeof chunk);
+  if (received == kNothingWaiting) return true;
+  if (received <= 0) {
+    control_ended_ = true;
+    return false;
+  }
+  input_.Append(std::string_view(chunk, static_cast<size_t>(received)));
+  return true;
+}
+
+int FtpSession::LookupLine(const char* line) { return LookupCommand(line); }
+
+const char* FtpSession::UnknownCommandReply() const { return reply::kNotImplemented; }
+
+std::optional<std::chrono::steady_clock::time_point> FtpSession::TimerDeadline() const {
+  return std::nullopt;
+}
+
+void FtpSession::OnTimer() {}
 
 void FtpSession::Dispatch() {
   if (NeedsLogin(command_) && login_state_ != kLoggedIn) {
@@ -167,7 +230,7 @@ void FtpSession::Dispatch() {
   }
   switch (command_) {
     case kUser: DoUser(); break;
-    case kPass: DoPass(); break;
+    case kPass: DoPass(reply::kLogonBanner); break;
     // ACCT's refusal does not count as a failure.
     case kAcct: Reply(reply::kNotImplemented); break;
     case kCwd: DoCwd(); break;
@@ -176,8 +239,8 @@ void FtpSession::Dispatch() {
       Reply(reply::kGoodbye);
       quit_ = true;
       break;
-    case kPort: DoPort(); break;
-    case kType: DoType(); break;
+    case kPort: DoPort(reply::kPortOk); break;
+    case kType: DoType(reply::kTypeOk); break;
     case kStru: DoStru(); break;
     case kRetr: DoRetr(); break;
     case kRnfr: DoRnfr(); break;
@@ -246,7 +309,7 @@ void FtpSession::OnCommandResult(int number, const char* line, int success) {
 }
 
 std::unique_ptr<DataConnection> FtpSession::OpenDataConnection() {
-  return ActiveDataConnection::Connect(data_port_, data_host_);
+  return TcpDataConnection::Connect(data_port_, data_host_);
 }
 
 // ---- Login ----
@@ -259,7 +322,7 @@ void FtpSession::DoUser() {
   Reply(reply::kUserAccepted);
 }
 
-void FtpSession::DoPass() {
+void FtpSession::DoPass(const char* banner) {
   if (login_state_ == kNoLogin) return Fail(reply::kPassWithoutUser);
   if (!TakeTokenArgument()) return Fail(reply::kPassNotUnderstood);
   password_ = argument_;
@@ -268,15 +331,15 @@ void FtpSession::DoPass() {
   }
   login_state_ = kLoggedIn;
   has_logged_in_ = true;
-  Reply(reply::kLogonBanner);
+  Reply(banner);
 }
 
 // ---- Simple commands with a token argument ----
 
-void FtpSession::DoType() {
+void FtpSession::DoType(const char* accepted) {
   if (!TakeTokenArgument()) return Fail(reply::kTypeNotUnderstood);
   const char type = UpperAscii(argument_[0]);
-  if (type == 'A' || type == 'I') return Reply(reply::kTypeOk);
+  if (type == 'A' || type == 'I') return Reply(accepted);
   Fail(reply::kTypeFailed);
 }
 
@@ -336,9 +399,9 @@ void FtpSession::DoPwd() {
 
 // ---- PORT ----
 
-void FtpSession::DoPort() {
+void FtpSession::DoPort(const char* accepted) {
   if (!TakeTokenArgument()) return Fail(reply::kPortNotUnderstood);
-  if (ParsePort(argument_.c_str())) return Reply(reply::kPortOk);
+  if (ParsePort(argument_.c_str())) return Reply(accepted);
   Fail(reply::kPortFailed);
 }
 
@@ -363,31 +426,41 @@ bool FtpSession::ListNames() { return SendListing(true); }
 bool FtpSession::SendListing(bool names_only) {
   std::unique_ptr<DataConnection> data = OpenDataConnection();
   if (!data) return false;
+  std::vector<const archive::ArchiveNode*> nodes;
   const uint32_t count = cursor_.GetCount();
-  uint32_t shown = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    if (!archive::IsPasswordEntry(*cursor_.GetItem(i))) ++shown;
+    const archive::ArchiveNode* node = cursor_.GetItem(i);
+    if (!archive::IsPasswordEntry(*node)) nodes.push_back(node);
   }
   // A directory that holds nothing but the password entry is empty to a client.
-  if (shown == 0) {
+  if (nodes.empty()) {
     data->Close();
     return false;
   }
+  SendLines(*data, nodes, names_only ? LineKind::kNames : LineKind::kList);
+  return true;
+}
+
+void FtpSession::SendLines(DataConnection& data,
+                           const std::vector<const archive::ArchiveNode*>& nodes, LineKind kind) {
   const ListingNow now = MakeListingNow(daemon_.Now());
   std::string batch;
   bool sending = true;  // a failed send is not an error, but nothing more is sent
-  for (uint32_t i = 0; i < count && sending; ++i) {
-    const archive::ArchiveNode* node = cursor_.GetItem(i);
-    if (archive::IsPasswordEntry(*node)) continue;
-    batch += names_only ? NameLine(*node) : ListingLine(*node, now);
+  for (size_t i = 0; i < nodes.size() && sending; ++i) {
+    const archive::ArchiveNode& node = *nodes[i];
+    if (archive::IsPasswordEntry(node)) continue;
+    switch (kind) {
+      case LineKind::kList: batch += ListingLine(node, now); break;
+      case LineKind::kNames: batch += NameLine(node); break;
+      case LineKind::kFacts: batch += MachineListingLine(node); break;
+    }
     if (batch.size() >= kListingBatch) {
-      sending = data->Send(batch) && !stop_requested();
+      sending = data.Send(batch) && !stop_requested();
       batch.clear();
     }
   }
-  if (sending) data->Send(batch);
-  data->Close();
-  return true;
+  if (sending) data.Send(batch);
+  data.Close();
 }
 
 // ---- RETR ----
@@ -400,35 +473,50 @@ void FtpSession::DoRetr() {
 
 bool FtpSession::RetrFile(const char* text) {
   const std::string path = MakePath(text);
+  const archive::ArchiveNode* node = FindEntryToSend(text, path);
+  if (node == nullptr) return false;
+  std::unique_ptr<DataConnection> data = OpenRetrConnection();
+  if (!data) return false;
+  Reply(reply::kRetrStarted);
+  return SendEntryOver(*data, *node, path, 0, nullptr);
+}
+
+std::unique_ptr<DataConnection> FtpSession::OpenRetrConnection() {
+  std::unique_ptr<DataConnection> data = OpenDataConnection();
+  if (!data) KELVANE_TRACE("RetrFile: Connect failed!\n");
+  return data;
+}
+
+const archive::ArchiveNode* FtpSession::FindEntryToSend(const char* text,
+                                                        const std::string& path) {
   KELVANE_TRACE("RetrFile: '%s' -> '%s'\n", text, path.c_str());
   const archive::ArchiveNode* node = cursor_.Find(path);
   // The password entry is absent to clients, whichever spelling or path found it.
   if (node == nullptr || archive::IsPasswordEntry(*node)) {
     KELVANE_TRACE("RetrFile: Entry '%s' not found!\n", path.c_str());
-    return false;
+    return nullptr;
   }
   if (node->is_directory()) {
     KELVANE_TRACE("RetrFile: Entry '%s' is dir!\n", path.c_str());
-    return false;
+    return nullptr;
   }
-  std::unique_ptr<DataConnection> data = OpenDataConnection();
-  if (!data) {
-    KELVANE_TRACE("RetrFile: Connect failed!\n");
-    return false;
-  }
-  Reply(reply::kRetrStarted);
+  return node;
+}
 
+bool FtpSession::SendEntryOver(DataConnection& data, const archive::ArchiveNode& node,
+                               const std::string& path, uint32_t start,
+                               const std::function<bool()>& go_on) {
   TransferObserver* observer = daemon_.transfer_observer();
-  const TransferInfo transfer{PeerAddress(), path, node->info()->unpacked_size};
+  const TransferInfo transfer{PeerAddress(), path, node.info()->unpacked_size - start};
   if (observer != nullptr) observer->OnTransferStart(transfer);
   // StopAll ends a transfer at its next chunk; the short count then fails it.
   const DataConnection::Progress progress = [&](uint32_t sent) {
     if (observer != nullptr) observer->OnTransferProgress(transfer, sent);
-    return !stop_requested();
+    return !stop_requested() && (!go_on || go_on());
   };
   uint32_t sent = 0;
-  const int code = data->SendEntry(daemon_.reader(), cursor_, path, &sent, progress);
-  data->Close();
+  const int code = data.SendEntry(daemon_.reader(), cursor_, path, &sent, progress, start);
+  data.Close();
   KELVANE_TRACE("RetrFile: SendFile returned %d (%s)!\n", code, code == 0 ? "OK" : "FAILED");
 
   // A device must never be told that a broken or cut-off image arrived whole.

@@ -17,10 +17,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/FileArchiveReader.h"
 #include "archive/archive_directory.h"
 #include "ftp/data_connection.h"
+#include "ftp/ftp_mode.h"
 #include "ftp/ftp_text.h"
 #include "ftp/transfer_observer.h"
 #include "logview/log_sink.h"
@@ -31,6 +33,9 @@ namespace kelvane::ftp {
 
 class FtpDaemon;
 
+// The classic conversation. ModernFtpSession (ftp/modern_session.h) derives from it and adds
+// the modern mode through the protected hooks and pieces below; with none of them overridden
+// the conversation is the classic one, reply for reply.
 class FtpSession : public net::TcpConnection {
  public:
   // Command lines are read into this many bytes: at most 255 characters per line.
@@ -62,6 +67,18 @@ class FtpSession : public net::TcpConnection {
   // The data connection of one LIST, NLST or RETR, connected; nullptr when it failed.
   virtual std::unique_ptr<DataConnection> OpenDataConnection();
 
+  // Hooks of the modes. The command number of a cleaned line (LookupCommand).
+  virtual int LookupLine(const char* line);
+  // The answer to a line whose number is 0 (502).
+  virtual const char* UnknownCommandReply() const;
+  // The login gate and the handling of the current command.
+  virtual void Dispatch();
+  // A moment at which the session has work of its own while it waits for a command line, and
+  // that work: ReadCommandLine calls OnTimer once the moment has come and waits on. None by
+  // default.
+  virtual std::optional<std::chrono::steady_clock::time_point> TimerDeadline() const;
+  virtual void OnTimer();
+
   // The directory commands and transfers; each answers whether the command succeeded.
   // PORT: sets data host and port when the argument is sound (see ftp_text.h ParsePort).
   bool ParsePort(const char* text);
@@ -74,8 +91,7 @@ class FtpSession : public net::TcpConnection {
   // "/" at the root, else "/" and the directory names from the root as stored, "/" between.
   std::string CurrentDirectory() const;
 
- private:
-  void Dispatch();
+  // Pieces the modes share.
   void Reply(const char* text);
   // Sends |text| and marks the command as failed.
   void Fail(const char* text);
@@ -83,6 +99,47 @@ class FtpSession : public net::TcpConnection {
   bool TakeTokenArgument();
   // The line from character |offset| on into the argument (empty when shorter).
   void TakeRestOfLine(size_t offset);
+  void Log(std::string_view text);
+  // PASS, PORT and TYPE with the reply that the mode gives on success.
+  void DoPass(const char* banner);
+  void DoPort(const char* accepted);
+  void DoType(const char* accepted);
+  // The node that RETR's path names when it is an entry a client may have (tracing why not
+  // otherwise): not found, the password entry or a directory give nullptr.
+  const archive::ArchiveNode* FindEntryToSend(const char* text, const std::string& path);
+  // RETR's data connection (OpenDataConnection), tracing a failure.
+  std::unique_ptr<DataConnection> OpenRetrConnection();
+  // Sends |node| (named by |path|) over |data| from byte |start| on, closes |data| and traces
+  // the outcome; |go_on| is asked after each chunk (false ends the transfer early). True only
+  // when every byte from |start| on went out.
+  bool SendEntryOver(DataConnection& data, const archive::ArchiveNode& node,
+                     const std::string& path, uint32_t start, const std::function<bool()>& go_on);
+  enum class LineKind { kList, kNames, kFacts };
+  // Sends the lines of |nodes| over |data| in batches and closes it; the password entry is
+  // left out. Send failures end the sending but not the command.
+  void SendLines(DataConnection& data, const std::vector<const archive::ArchiveNode*>& nodes,
+                 LineKind kind);
+  // Reads what the client has sent meanwhile into the line buffer, without waiting (one
+  // receive at most). False once the control connection has ended (closed, failed, or shut by
+  // StopAll); the lines read before stay to be taken.
+  bool ReadPendingInput();
+
+  FtpDaemon& daemon_;
+  CommandLineBuffer input_;
+  char line_[kLineCapacity] = {};
+  // The line read last had more than kMaxLineLength characters (the classic mode takes its
+  // first 255 as the command).
+  bool line_too_long_ = false;
+  std::string argument_;
+  int command_ = 0;
+  int login_state_ = kNoLogin;
+  std::string user_name_;
+  uint16_t data_port_ = 0;
+  std::string data_host_;
+  int result_ = -1;  // the current command: -1 none yet, 1 succeeded, 0 failed
+  archive::ArchiveCursor cursor_;
+
+ private:
   enum class LineResult { kLine, kClosed, kTimedOut };
   // Reads the next command line into line_ (cut to 255 characters). The wait for it and its
   // reading end together at the earliest of the daemon's deadlines that apply (LineDeadline);
@@ -91,40 +148,29 @@ class FtpSession : public net::TcpConnection {
   LineResult ReadCommandLine();
   // When the line awaited from now on must have arrived; none when nothing bounds the wait.
   std::optional<std::chrono::steady_clock::time_point> LineDeadline() const;
+  // Stores a line taken from the buffer into line_, cleaned.
+  void StoreLine(const std::string& line, bool too_long);
   bool SendListing(bool names_only);
-  void Log(std::string_view text);
 
   void DoUser();
-  void DoPass();
   void DoCwd();
   void DoCdup();
   void DoPwd();
-  void DoPort();
-  void DoType();
   void DoStru();
   void DoRnfr();
   void DoOpts();
   void DoRetr();
   void DoList(bool names_only);
 
-  FtpDaemon& daemon_;
-  CommandLineBuffer input_;
-  char line_[kLineCapacity] = {};
-  std::string argument_;
-  int command_ = 0;
   bool quit_ = false;
-  int login_state_ = kNoLogin;
   // From the first accepted PASS on, the idle time-out bounds the waits instead of the login
   // grace, even after a later USER has logged the client out again.
   bool has_logged_in_ = false;
+  // ReadPendingInput met the end of the control connection.
+  bool control_ended_ = false;
   std::chrono::steady_clock::time_point connected_at_;
-  std::string user_name_;
   std::string password_;
-  uint16_t data_port_ = 0;
-  std::string data_host_;
   std::string rename_from_;
-  int result_ = -1;  // the current command: -1 none yet, 1 succeeded, 0 failed
-  archive::ArchiveCursor cursor_;
 };
 
 class FtpDaemon : public net::TcpServer {
@@ -166,6 +212,28 @@ class FtpDaemon : public net::TcpServer {
   int64_t idle_timeout_ms() const { return idle_timeout_ms_.load(); }
   int64_t login_grace_ms() const { return login_grace_ms_.load(); }
 
+  // How new sessions speak (classic by default); sessions keep the mode they started with.
+  // Any thread.
+  void SetMode(FtpMode mode) { mode_.store(mode); }
+  FtpMode mode() const { return mode_.load(); }
+
+  // The modern mode's passive listeners: the ports they may take (none: any port the system
+  // gives), the IPv4 address PASV offers (none: the address the client reached), and how long
+  // a listener waits for its client before it closes. A change applies from a session's next
+  // PASV or EPSV. Any thread.
+  static constexpr int64_t kDefaultPassiveExpiryMs = 30000;
+  void SetPassivePorts(std::optional<PortRange> ports);
+  std::optional<PortRange> passive_ports() const;
+  void SetPassiveAddress(std::optional<uint32_t> address) {
+    passive_address_.store(address.value_or(0));
+  }
+  std::optional<uint32_t> passive_address() const;
+  void SetPassiveExpiryMilliseconds(int64_t ms) { passive_expiry_ms_.store(ms > 0 ? ms : 0); }
+  int64_t passive_expiry_ms() const { return passive_expiry_ms_.load(); }
+  // Where a new listener starts looking in the port range: each call moves on by one, so that
+  // one transfer's port is not the next one's while its connections linger.
+  uint32_t NextPassivePortHint() { return passive_port_hint_.fetch_add(1); }
+
   // Told of every download (not owned); none by default. Any thread.
   void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
   TransferObserver* transfer_observer() const { return observer_.load(); }
@@ -185,6 +253,11 @@ class FtpDaemon : public net::TcpServer {
   std::atomic<int64_t> idle_timeout_ms_{int64_t{kDefaultIdleTimeoutSeconds} * 1000};
   std::atomic<int64_t> login_grace_ms_{int64_t{kDefaultLoginGraceSeconds} * 1000};
   std::atomic<TransferObserver*> observer_{nullptr};
+  std::atomic<FtpMode> mode_{FtpMode::kClassic};
+  std::atomic<uint32_t> passive_ports_{0};    // first << 16 | last; 0: any port
+  std::atomic<uint32_t> passive_address_{0};  // 0: the address the client reached
+  std::atomic<int64_t> passive_expiry_ms_{kDefaultPassiveExpiryMs};
+  std::atomic<uint32_t> passive_port_hint_{0};
   Clock clock_;
 };
 

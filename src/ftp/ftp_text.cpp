@@ -71,26 +71,33 @@ void CommandLineBuffer::Append(std::string_view bytes) {
   for (const char c : bytes) {
     if (c == '\n') {
       complete_.push_back(std::move(current_));
-      current_.clear();
+      current_ = Line{};
       begun_ = false;
       continue;
     }
     begun_ = true;
-    if (c != '\r' && current_.size() < kMaxLineLength) current_ += c;
+    if (c == '\r') continue;
+    if (current_.text.size() < kMaxLineLength) {
+      current_.text += c;
+    } else {
+      current_.too_long = true;
+    }
   }
 }
 
-bool CommandLineBuffer::TakeLine(std::string* line) {
+bool CommandLineBuffer::TakeLine(std::string* line, bool* too_long) {
   if (complete_.empty()) return false;
-  *line = std::move(complete_.front());
+  *line = std::move(complete_.front().text);
+  if (too_long != nullptr) *too_long = complete_.front().too_long;
   complete_.pop_front();
   return true;
 }
 
-bool CommandLineBuffer::TakeUnfinishedLine(std::string* line) {
+bool CommandLineBuffer::TakeUnfinishedLine(std::string* line, bool* too_long) {
   if (!complete_.empty() || !begun_) return false;
-  *line = std::move(current_);
-  current_.clear();
+  *line = std::move(current_.text);
+  if (too_long != nullptr) *too_long = current_.too_long;
+  current_ = Line{};
   begun_ = false;
   return true;
 }
@@ -194,6 +201,75 @@ bool ParsePort(std::string_view text, std::string_view client_address, std::stri
   *host = dotted;
   *port = static_cast<uint16_t>(fields[4] * 256 + fields[5]);
   return true;
+}
+
+EprtResult ParseEprt(std::string_view text, std::string_view client_address, std::string* host,
+                     uint16_t* port) {
+  // |1|127.0.0.1|2121| : a delimiter, then three fields each closed by it.
+  if (text.size() < 4) return EprtResult::kNotUnderstood;
+  const char delimiter = text[0];
+  if (delimiter < 33 || delimiter > 126) return EprtResult::kNotUnderstood;
+  std::string_view rest = text.substr(1);
+  std::string_view fields[3];
+  for (std::string_view& field : fields) {
+    const size_t end = rest.find(delimiter);
+    if (end == std::string_view::npos) return EprtResult::kNotUnderstood;
+    field = rest.substr(0, end);
+    rest.remove_prefix(end + 1);
+  }
+  if (!rest.empty() || fields[0].empty()) return EprtResult::kNotUnderstood;
+  if (fields[0] != "1") {
+    for (char c : fields[0]) {
+      if (c < '0' || c > '9') return EprtResult::kNotUnderstood;
+    }
+    return EprtResult::kUnsupportedFamily;
+  }
+  const std::optional<uint64_t> number = ParseRestOffset(fields[2]);
+  if (!number || *number == 0 || *number > 65535 || fields[2].size() > 5) {
+    return EprtResult::kNotUnderstood;
+  }
+  // Dotted IPv4 in the strict form: four parts of 0..255 without leading zeros.
+  std::string_view address = fields[1];
+  if (std::count(address.begin(), address.end(), '.') != 3) return EprtResult::kNotUnderstood;
+  for (;;) {
+    const size_t dot = address.find('.');
+    const std::string_view part = address.substr(0, dot);
+    const std::optional<uint64_t> value = ParseRestOffset(part);
+    if (!value || *value > 255 || part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
+      return EprtResult::kNotUnderstood;
+    }
+    if (dot == std::string_view::npos) break;
+    address.remove_prefix(dot + 1);
+  }
+  if (fields[1] != client_address) return EprtResult::kForeignHost;
+  *host = std::string(fields[1]);
+  *port = static_cast<uint16_t>(*number);
+  return EprtResult::kOk;
+}
+
+std::optional<uint64_t> ParseRestOffset(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::string_view ListPathArgument(std::string_view argument) {
+  const auto skip_spaces = [&] {
+    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
+  };
+  skip_spaces();
+  while (!argument.empty() && argument.front() == '-') {
+    const size_t space = argument.find(' ');
+    argument.remove_prefix(space == std::string_view::npos ? argument.size() : space);
+    skip_spaces();
+  }
+  return argument;
 }
 
 std::string MakePath(std::string_view ftp_path) {

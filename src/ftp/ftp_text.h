@@ -22,18 +22,33 @@ class CommandLineBuffer {
   static constexpr size_t kMaxLineLength = 255;
 
   // Adds received bytes. The buffer holds the complete lines among them until they are taken,
-  // so a caller appends only when TakeLine has nothing left.
+  // so a caller appends only when TakeLine has nothing left (or reads ahead on purpose, as a
+  // transfer that watches for ABOR does).
   void Append(std::string_view bytes);
   // Moves the oldest complete line into |*line|; false (|*line| untouched) when none is whole.
-  bool TakeLine(std::string* line);
+  // |*too_long|, when given, tells whether the line had more than kMaxLineLength characters
+  // and was cut.
+  bool TakeLine(std::string* line, bool* too_long = nullptr);
   // What the peer left when it closed in mid-line: true, with the line begun so far (perhaps
   // empty, when only CRs came), if any byte came since the last LF and every complete line was
   // taken; the buffer starts afresh.
-  bool TakeUnfinishedLine(std::string* line);
+  bool TakeUnfinishedLine(std::string* line, bool* too_long = nullptr);
+  // Whether any complete line not yet taken satisfies |matches| (given the line as kept).
+  template <typename Predicate>
+  bool AnyCompleteLine(Predicate matches) const {
+    for (const Line& line : complete_) {
+      if (matches(line.text)) return true;
+    }
+    return false;
+  }
 
  private:
-  std::deque<std::string> complete_;
-  std::string current_;
+  struct Line {
+    std::string text;
+    bool too_long = false;
+  };
+  std::deque<Line> complete_;
+  Line current_;
   bool begun_ = false;  // a byte of |current_|'s line came, kept or not
 };
 
@@ -56,6 +71,24 @@ void CleanLine(char* text, int byte_count);
 // outputs keep their values.
 bool ParsePort(std::string_view text, std::string_view client_address, std::string* host,
                uint16_t* port);
+
+// What an EPRT argument |d<family>d<address>d<port>d| (any delimiter d) asks for.
+enum class EprtResult {
+  kOk,                 // |*host| and |*port| set
+  kNotUnderstood,      // not of that form, or a port outside 1..65535
+  kUnsupportedFamily,  // a family other than 1 (IPv4)
+  kForeignHost,        // an IPv4 address other than |client_address| (a bounce)
+};
+// The outputs keep their values unless the result is kOk.
+EprtResult ParseEprt(std::string_view text, std::string_view client_address, std::string* host,
+                     uint16_t* port);
+
+// REST's offset: decimal digits only (at most 20). None for anything else.
+std::optional<uint64_t> ParseRestOffset(std::string_view text);
+
+// The path a LIST or NLST argument names once leading options ("-l", "-a", "-la", ...) and
+// the spaces after them are skipped; empty when nothing is left.
+std::string_view ListPathArgument(std::string_view argument);
 
 // The archive path of an FTP path: every '/' turned into '\'.
 std::string MakePath(std::string_view ftp_path);

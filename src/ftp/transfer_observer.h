@@ -12,7 +12,7 @@ namespace kelvane::ftp {
 struct TransferInfo {
   std::string client_address;  // dotted control-connection address
   std::string path;            // the archive path, '\' separated
-  uint32_t size = 0;           // the entry's unpacked size
+  uint32_t size = 0;           // the bytes to send: the unpacked size less a restart offset
 };
 
 class TransferObserver {

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/poll.h"
+
 namespace kelvane::net {
 namespace {
 
@@ -46,6 +48,8 @@ void TcpConnection::SetSendTimeout(int milliseconds) {
   platform::SetSendTimeout(socket_, milliseconds);
 }
 
+bool TcpConnection::SetOobInline() { return platform::SetOobInline(socket_); }
+
 long TcpConnection::SendBytes(const char* data, long length, int flags) {
   const size_t size = length > 0 ? static_cast<size_t>(length) : std::strlen(data);
   return platform::SendAll(socket_, data, size, flags);
@@ -59,6 +63,15 @@ long TcpConnection::Receive(void* buffer, size_t size, int wait_seconds) {
 int TcpConnection::ReceiveLine(char* buffer, int capacity) {
   if (capacity < 1) return -1;
   return platform::ReceiveLine(socket_, buffer, capacity);
+}
+
+long TcpConnection::ReceiveNow(void* buffer, size_t size) {
+  const long n = platform::ReceiveNow(socket_, buffer, size);
+  return n == platform::kNothingWaiting ? kNothingWaiting : n;
+}
+
+bool TcpConnection::LocalEndpoint(platform::Ipv4Endpoint* local) const {
+  return platform::LocalEndpoint(socket_, local);
 }
 
 int TcpConnection::WaitReadable(int seconds, int microseconds) {

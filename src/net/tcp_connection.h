@@ -44,6 +44,8 @@ class TcpConnection {
   bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
 
   void SetSendTimeout(int milliseconds);
+  // Keeps urgent bytes in the ordinary stream (see platform::SetOobInline).
+  bool SetOobInline();
 
   // How long RefuseClient waits for the client's first input: kRefusalWaitSeconds unless the
   // server set 0 (see RefuseClient).
@@ -65,6 +67,15 @@ class TcpConnection {
   // |capacity| when capacity - 1 bytes came without a LF (the rest is the next line), or consumed
   // + 1 when the peer closed in mid-line; 0 when it closed before any byte; -1 on error.
   int ReceiveLine(char* buffer, int capacity);
+
+  // One receive that never waits: the count, 0 when the peer closed, kNothingWaiting when no
+  // byte is there, -1 on error.
+  static constexpr long kNothingWaiting = -2;
+  long ReceiveNow(void* buffer, size_t size);
+
+  // The address and port the client reached (for an address to offer it); false when the
+  // system cannot tell.
+  bool LocalEndpoint(platform::Ipv4Endpoint* local) const;
 
   // 0 when the socket became readable within the time, 1 otherwise.
   int WaitReadable(int seconds, int microseconds);

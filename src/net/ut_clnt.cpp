@@ -63,7 +63,7 @@ int SendStored(platform::SocketHandle socket, const archive::ArchiveFileStream::
 
 int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
-              const std::function<bool(uint32_t)>& progress) {
+              const std::function<bool(uint32_t)>& progress, uint32_t start) {
   *counter = 0;
   std::string converted(path);
   std::replace(converted.begin(), converted.end(), '/', '\\');
@@ -75,11 +75,21 @@ int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader,
     KELVANE_TRACE("SendFile: Unable to get OpenFile '%s'\n", name);
     return 1;
   }
-  if (const auto extent = stream->StoredBytes()) {
+  if (auto extent = stream->StoredBytes()) {
+    if (start > extent->size) return ReadError(name);
+    extent->offset += start;
+    extent->size -= start;
     return SendStored(socket, *extent, name, counter, progress);
   }
   archive::ByteSource* source = stream->ActiveSource();
   auto buffer = std::make_unique<char[]>(kSendChunk);
+  // What comes before |start| is inflated and dropped: a deflate stream cannot be entered in
+  // the middle.
+  for (uint32_t skipped = 0; skipped < start;) {
+    const size_t got = source->Read(buffer.get(), std::min<size_t>(kSendChunk, start - skipped));
+    if (got == 0) return ReadError(name);
+    skipped += static_cast<uint32_t>(got);
+  }
   for (;;) {
     const size_t got = source->Read(buffer.get(), kSendChunk);
     if (got == 0) {
@@ -117,15 +127,23 @@ int TcpClient::Connect(uint16_t port, const std::string& host) {
   return 0;
 }
 
+bool TcpClient::Adopt(platform::UniqueSocket socket) {
+  if (socket_.valid()) return false;
+  socket_ = std::move(socket);
+  platform::SetReceiveTimeout(socket_.get(), receive_timeout_ms_);
+  platform::SetSendTimeout(socket_.get(), send_timeout_ms_);
+  return true;
+}
+
 long TcpClient::SendBytes(const char* data, long length) {
   const size_t size = length > 0 ? static_cast<size_t>(length) : std::char_traits<char>::length(data);
   return platform::SendAll(socket_.get(), data, size);
 }
 
 int TcpClient::SendFile(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-                        std::string_view path, uint32_t* counter) {
+                        std::string_view path, uint32_t* counter, uint32_t start) {
   return SendEntry(socket_.get(), reader, cursor, path, counter,
-                   [this](uint32_t sent) { return OnSendProgress(sent); });
+                   [this](uint32_t sent) { return OnSendProgress(sent); }, start);
 }
 
 void TcpClient::SetReceiveTimeout(int milliseconds) {

@@ -17,12 +17,15 @@ namespace kelvane::net {
 
 // Sends the content of the entry that |path| names from |cursor| ('/' taken as '\') over the
 // connected |socket|, in large chunks, calling |progress| with the running total after each;
-// |*counter| counts the bytes sent. Returns 0 when the whole entry was sent (or |progress|
-// answered false), 1 when the entry could not be opened, 2 when a send failed or the entry's
-// data turned out damaged or short. Traces each outcome.
+// |*counter| counts the bytes sent. With |start| above 0 the content is sent from that offset
+// on: a stored entry from its position, a compressed one by inflating and discarding up to it
+// (the caller has checked that |start| is within the entry; content that ends before it is
+// short data). Returns 0 when the whole entry was sent (or |progress| answered false), 1 when
+// the entry could not be opened, 2 when a send failed or the entry's data turned out damaged
+// or short. Traces each outcome.
 int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
-              const std::function<bool(uint32_t)>& progress);
+              const std::function<bool(uint32_t)>& progress, uint32_t start = 0);
 
 class TcpClient {
  public:
@@ -44,13 +47,18 @@ class TcpClient {
   // open until Close).
   int Connect(uint16_t port, const std::string& host);
 
+  // Takes over a socket that is connected already (a client's passive data connection,
+  // accepted by this side) and applies the recorded time-outs to it. False (|socket| closed)
+  // when a socket is open already.
+  bool Adopt(platform::UniqueSocket socket);
+
   // Sends every byte (|length| <= 0: the whole terminated text): the bytes sent, or -1.
   long SendBytes(const char* data, long length);
   long SendText(const char* text) { return SendBytes(text, 0); }
 
   // See SendEntry; the progress hook is OnSendProgress.
   int SendFile(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-               std::string_view path, uint32_t* counter);
+               std::string_view path, uint32_t* counter, uint32_t start = 0);
 
   // Record the time-out and apply it when the socket exists.
   void SetReceiveTimeout(int milliseconds);

@@ -41,6 +41,13 @@ bool Listen(SocketHandle socket, int backlog);
 // The port a bound socket got (useful after binding port 0); 0 on failure.
 uint16_t LocalPort(SocketHandle socket);
 
+// The local address and port of a bound or connected socket: for an accepted socket, the
+// address the client reached. False (|*local| untouched) when the system cannot tell.
+bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local);
+
+// Makes |socket| non-blocking for good; a listener so made is what AcceptNow takes.
+bool SetNonBlocking(SocketHandle socket);
+
 // Why an accept failed. Transient failures (descriptors or memory exhausted, a connection that
 // went away while queued, a refusal by a firewall rule) leave the listening socket usable: the
 // caller should pause briefly and accept again. Fatal ones mean the listening socket is gone or
@@ -55,6 +62,12 @@ struct AcceptError {
 // Waits for a client. Invalid on failure, with |*error| (when given) telling why; |*peer|
 // receives the client's endpoint.
 UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError* error = nullptr);
+
+// Takes one client waiting on a listener made non-blocking (SetNonBlocking) and never waits:
+// invalid when none is waiting or the accept failed. The accepted socket blocks, whatever
+// the listener's mode (a Windows socket would inherit it), and is close-on-exec (on Windows
+// not inherited); |*peer| receives the client's endpoint.
+UniqueSocket AcceptNow(SocketHandle listen_socket, Ipv4Endpoint* peer);
 
 bool Connect(SocketHandle socket, const Ipv4Endpoint& remote);
 
@@ -116,6 +129,10 @@ void IgnoreBrokenPipe();
 // Ends the sending direction only: the peer reads the end of the stream, and this side may
 // still receive. False when the socket refused (e.g. not connected).
 bool ShutdownSend(SocketHandle socket);
+
+// Keeps urgent (out-of-band) bytes in the ordinary stream (SO_OOBINLINE), so that a peer that
+// sends a line's last byte as urgent data (clients do so with ABOR) is still read whole.
+bool SetOobInline(SocketHandle socket);
 
 // Makes the next close of |socket| abortive: the peer gets a reset instead of an end of stream, so
 // that it can tell a cut-off answer from a complete one.

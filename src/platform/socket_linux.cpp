@@ -224,6 +224,37 @@ uint16_t LocalPort(SocketHandle fd) {
   return ntohs(sa.sin_port);
 }
 
+bool LocalEndpoint(SocketHandle fd, Ipv4Endpoint* local) {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  local->address = ntohl(sa.sin_addr.s_addr);
+  local->port = ntohs(sa.sin_port);
+  return true;
+}
+
+bool SetNonBlocking(SocketHandle fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+UniqueSocket AcceptNow(SocketHandle listen_fd, Ipv4Endpoint* peer) {
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    // Linux accepted sockets never take the listener's O_NONBLOCK: they block.
+    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+    if (fd < 0 && errno == EINTR) continue;
+    if (fd < 0) return UniqueSocket();
+    peer->address = ntohl(sa.sin_addr.s_addr);
+    peer->port = ntohs(sa.sin_port);
+    return UniqueSocket(fd);
+  }
+}
+
 UniqueSocket Accept(SocketHandle listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
   for (;;) {
     sockaddr_in sa{};
@@ -362,6 +393,11 @@ void IgnoreBrokenPipe() {
 }
 
 bool ShutdownSend(SocketHandle fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+
+bool SetOobInline(SocketHandle fd) {
+  const int on = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0;
+}
 
 bool SetResetOnClose(SocketHandle fd) {
   const linger abortive{1, 0};

@@ -180,6 +180,44 @@ uint16_t LocalPort(SocketHandle socket) {
   return ntohs(sa.sin_port);
 }
 
+bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
+  sockaddr_in sa{};
+  int length = sizeof sa;
+  if (::getsockname(AsSocket(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  local->address = ntohl(sa.sin_addr.s_addr);
+  local->port = ntohs(sa.sin_port);
+  return true;
+}
+
+bool SetNonBlocking(SocketHandle socket) {
+  u_long on = 1;
+  return ::ioctlsocket(AsSocket(socket), FIONBIO, &on) == 0;
+}
+
+UniqueSocket AcceptNow(SocketHandle listen_socket, Ipv4Endpoint* peer) {
+  for (;;) {
+    sockaddr_in sa{};
+    int length = sizeof sa;
+    const SOCKET accepted =
+        ::accept(AsSocket(listen_socket), reinterpret_cast<sockaddr*>(&sa), &length);
+    if (accepted == INVALID_SOCKET) {
+      const int code = ::WSAGetLastError();
+      if ((code == WSAEINTR && !WasShut(listen_socket)) || code == WSAECONNRESET) continue;
+      return UniqueSocket();
+    }
+    UniqueSocket owned(NotInherited(accepted));
+    // A Windows socket inherits its listener's non-blocking mode; the senders expect blocking.
+    u_long off = 0;
+    if (::ioctlsocket(accepted, FIONBIO, &off) != 0) return UniqueSocket();
+    peer->address = ntohl(sa.sin_addr.s_addr);
+    peer->port = ntohs(sa.sin_port);
+    return owned;
+  }
+}
+
 UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError* error) {
   for (;;) {
     sockaddr_in sa{};
@@ -363,6 +401,12 @@ uint32_t ParseDotted(const std::string& text) {
 void IgnoreBrokenPipe() {}
 
 bool ShutdownSend(SocketHandle socket) { return ::shutdown(AsSocket(socket), SD_SEND) == 0; }
+
+bool SetOobInline(SocketHandle socket) {
+  const BOOL on = TRUE;
+  return ::setsockopt(AsSocket(socket), SOL_SOCKET, SO_OOBINLINE,
+                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
 
 bool SetResetOnClose(SocketHandle socket) {
   linger abortive{};

@@ -236,6 +236,27 @@ TEST(MainWindowTest, IdleTimeoutReachesTheFtpServiceAtInitialisation) {
   }
 }
 
+TEST(MainWindowTest, TheFtpModeAndPassiveSettingsReachTheFtpService) {
+  Objects o(Files{{"version.txt", "1"}});
+  o.settings.Set("FtpMode", "modern");
+  o.settings.Set("PassivePorts", "50000-50009");
+  o.settings.Set("PassiveAddress", "192.168.1.10");
+  ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+  EXPECT_EQ(ftp::FtpMode::kModern, o.daemon.mode());
+  EXPECT_EQ(ftp::PortRange({50000, 50009}), o.daemon.passive_ports());
+  EXPECT_EQ(0xC0A8010Au, o.daemon.passive_address());
+  o.Window().Exit();
+
+  // Without them the service stays classic, on any port, offering the address reached.
+  Objects plain(Files{{"version.txt", "1"}});
+  plain.daemon.SetMode(ftp::FtpMode::kModern);  // whatever was there before is replaced
+  ASSERT_EQ(MainWindow::InitResult::kRunning, plain.Window().Initialise());
+  EXPECT_EQ(ftp::FtpMode::kClassic, plain.daemon.mode());
+  EXPECT_EQ(std::nullopt, plain.daemon.passive_ports());
+  EXPECT_EQ(std::nullopt, plain.daemon.passive_address());
+  plain.Window().Exit();
+}
+
 TEST(MainWindowTest, HttpLimitsReachTheHttpService) {
   // A head limit of 1 s from the settings: a client that never completes its head is closed
   // after about a second, not after the default 10 s.

@@ -118,5 +118,52 @@ TEST(AppSettingsTest, LimitsAreNonNegativeThirtyTwoBitValuesWithDefaults) {
   EXPECT_EQ(500, settings.HttpMinBodyRate());
 }
 
+// The modern FTP mode's settings are texts; whatever does not parse gives the default.
+TEST(AppSettingsTest, FtpModeAndPassiveSettingsAreReadAsTextsWithDefaults) {
+  using ftp::FtpMode;
+  using ftp::PortRange;
+  const struct {
+    const char* text;  // nullptr: not set
+    FtpMode mode;
+    std::optional<PortRange> ports;
+    std::optional<uint32_t> address;
+  } cases[] = {
+      {nullptr, FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"modern", FtpMode::kModern, std::nullopt, std::nullopt},
+      {" Modern\t", FtpMode::kModern, std::nullopt, std::nullopt},
+      {"MODERN", FtpMode::kModern, std::nullopt, std::nullopt},
+      {"classic", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"modernx", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"50000-50100", FtpMode::kClassic, PortRange{50000, 50100}, std::nullopt},
+      {" 50000 - 50100 ", FtpMode::kClassic, PortRange{50000, 50100}, std::nullopt},
+      {"50000", FtpMode::kClassic, PortRange{50000, 50000}, std::nullopt},
+      {"1-65535", FtpMode::kClassic, PortRange{1, 65535}, std::nullopt},
+      {"0-10", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"10-65536", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"200-100", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"100-", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"-100", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"1-2-3", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"192.168.1.10", FtpMode::kClassic, std::nullopt, 0xC0A8010A},
+      {" 10.0.0.1 ", FtpMode::kClassic, std::nullopt, 0x0A000001},
+      {"0.0.0.0", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"255.255.255.255", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"192.168.1", FtpMode::kClassic, std::nullopt, std::nullopt},
+      {"host.example", FtpMode::kClassic, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "<not set>");
+    test::MapSettings store;
+    if (c.text) {
+      for (const char* key : {"FtpMode", "PassivePorts", "PassiveAddress"}) store.Set(key, c.text);
+    }
+    const AppSettings settings(store);
+    EXPECT_EQ(c.mode, settings.FtpMode());
+    EXPECT_EQ(c.ports, settings.PassivePorts());
+    EXPECT_EQ(c.address, settings.PassiveAddress());
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::app

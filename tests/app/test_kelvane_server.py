@@ -238,6 +238,27 @@ class ServerTest(unittest.TestCase):
         with open(logs[0], "rb") as f:
             self.assertEqual("".join("\r\n" + line for line in server.out), f.read().decode("latin-1"))
 
+    def test_ftp_mode_setting_switches_to_the_modern_mode(self):
+        # Classic without the setting (and for a value it does not know), modern when asked.
+        for mode, modern in ((None, False), ("bogus", False), ("modern", True)):
+            with self.subTest(mode=mode):
+                extra = {} if mode is None else {"FtpMode": mode}
+                server = self.start("site", self.ports(**extra))
+                server.wait_running()
+                with ftplib.FTP() as client:
+                    client.connect("127.0.0.1", self.ftp, timeout=BOUND)
+                    welcome = client.login()
+                    self.assertEqual(modern, welcome.startswith("230-logon successful"), welcome)
+                    if modern:
+                        data = io.BytesIO()
+                        client.retrbinary("RETR fw/image.bin", data.write)  # passive: PASV
+                        self.assertEqual(FIRMWARE, data.getvalue())
+                    else:
+                        with self.assertRaises(ftplib.error_perm) as caught:
+                            client.sendcmd("PASV")
+                        self.assertEqual("502 Command not implemented", str(caught.exception))
+                self.assertEqual(0, server.finish(signal.SIGTERM))
+
     def test_ports_use_the_low_16_bits_and_http_moves_past_a_taken_port(self):
         # A taken port with a free one after it, below the ephemeral range: ports that other tests
         # running at the same time get from the system (bind to port 0) never land there.

@@ -44,7 +44,8 @@ TEST(UsageTest, HelpNamesThisProgramsSettingsEveryKeyAndEveryExitStatus) {
   const std::vector<std::string> common = {
       "KELVANE_HEADLESS=1", "KELVANE_PASSWORD", "-log", "--version", "--help", "FTPPort ",
       "(default 21)", "HTTPPort ", "(default 80)", "LogFile ", "IdleTimeout ", "(default 300)",
-      "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)", "  0  normal end",
+      "HttpHeadTimeout ", "(default 10)", "HttpMinBodyRate ", "(default 500)", "FtpMode ", "classic", "modern", "PassivePorts ", "PassiveAddress ",
+      "  0  normal end",
       "  1  ", "  2  ", "  3  ", "  4  the FTP port",
   };
   const struct {

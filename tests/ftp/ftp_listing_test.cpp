@@ -86,6 +86,26 @@ TEST(ListingLineTest, NamesOfEveryAllowedLengthAreListedWhole) {
   }
 }
 
+TEST(MachineFactsTest, FilesShowSizeAndLastWriteTimeDirectoriesTheirType) {
+  // Written 10 October 2008, 16:41:05 UTC; created (what LIST shows) 1 October.
+  ArchiveEntryInfo info = FileInfo(1206620, kOctober2008);
+  info.last_write_time += 5 * kFileTimeSecond + 9999999;  // no rounding up
+  archive::ArchiveNodeList list(nullptr);
+  const ArchiveNode* pub = list.AppendDirectory("pub");
+  const ArchiveNode* image = list.AppendFile("Image", info);
+  const ArchiveNode* spaced = list.AppendFile("a name", FileInfo(0, 0));
+
+  EXPECT_EQ("20081010164105", FactTime(info.last_write_time));
+  EXPECT_EQ("16010101000000", FactTime(0));
+  EXPECT_EQ("type=file;size=1206620;modify=20081010164105;perm=rl; ", MachineFacts(image));
+  EXPECT_EQ("type=dir;perm=rl; ", MachineFacts(pub));
+  EXPECT_EQ("type=dir;perm=rl; ", MachineFacts(nullptr));  // the root
+  EXPECT_EQ("type=file;size=1206620;modify=20081010164105;perm=rl; Image\r\n",
+            MachineListingLine(*image));
+  EXPECT_EQ("type=file;size=0;modify=16010110000000;perm=rl; a name\r\n",
+            MachineListingLine(*spaced));
+}
+
 TEST(CivilTimeTest, ConvertsFileTimesAsUtc) {
   const struct {
     uint64_t file_time;

@@ -144,11 +144,11 @@ std::string Client::ReadToEnd(milliseconds bound) {
   return all;
 }
 
-bool Client::Login(std::string_view user) {
+bool Client::Login(std::string_view user, std::string_view banner) {
   return ReadLines(1) == kGreeting &&
          Command("USER " + std::string(user)) ==
              "331 anonymous access allowed, send email name as PASS\r\n" &&
-         Command("PASS me@example.com", 4) == kBanner;
+         Command("PASS me@example.com", 4) == (banner.empty() ? kBanner : banner);
 }
 
 DataListener::DataListener() {
@@ -180,6 +180,49 @@ std::optional<std::string> DataListener::AcceptAndRead(milliseconds bound) {
 }
 
 bool DataListener::HasPendingConnection() const { return platform::WaitReadable(fd_.get(), 0); }
+
+std::optional<uint16_t> OfferedPort(std::string_view reply) {
+  const size_t open = reply.find('(');
+  const size_t close = reply.find(')', open);
+  if (open == std::string_view::npos || close == std::string_view::npos) return std::nullopt;
+  std::string_view inside = reply.substr(open + 1, close - open - 1);
+  unsigned long value = 0;
+  if (reply.rfind("229 ", 0) == 0) {
+    if (inside.size() < 5 || inside.substr(0, 3) != "|||" || inside.back() != '|') {
+      return std::nullopt;
+    }
+    value = std::stoul(std::string(inside.substr(3, inside.size() - 4)));
+  } else if (reply.rfind("227 ", 0) == 0) {
+    const size_t fifth = inside.rfind(',', inside.rfind(',') - 1);
+    const std::string ports(inside.substr(fifth + 1));
+    const size_t comma = ports.find(',');
+    value = std::stoul(ports.substr(0, comma)) * 256 + std::stoul(ports.substr(comma + 1));
+  } else {
+    return std::nullopt;
+  }
+  if (value == 0 || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+platform::UniqueSocket ConnectFrom(uint32_t source, uint16_t port) {
+  platform::UniqueSocket fd = platform::NewStreamSocket();
+  if (!fd.valid() || !platform::Bind(fd.get(), {source, 0})) return {};
+  platform::SetReceiveTimeout(fd.get(), kSocketTimeoutMs);
+  platform::SetSendTimeout(fd.get(), kSocketTimeoutMs);
+  if (!platform::Connect(fd.get(), {platform::kLoopback, port})) return {};
+  return fd;
+}
+
+std::string ReadSocketToEnd(platform::SocketHandle socket, milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  std::string all;
+  std::string buffer(64 * 1024, '\0');
+  long n;
+  while ((n = ReceiveBefore(socket, buffer.data(), buffer.size(), deadline)) > 0) {
+    all.append(buffer.data(), static_cast<size_t>(n));
+  }
+  return all;
+}
 
 std::string PortArgumentFor(uint16_t port) {
   return "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);

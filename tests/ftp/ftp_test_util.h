@@ -87,8 +87,9 @@ class Client {
   std::string Command(std::string_view line, int reply_lines = 1);
   // Reads everything until the server closes (or |bound|).
   std::string ReadToEnd(milliseconds bound = kPromptly);
-  // Greeting, USER anonymous, PASS; true when the whole banner came.
-  bool Login(std::string_view user = "anonymous");
+  // Greeting, USER anonymous, PASS; true when the whole banner came (|banner|: the classic
+  // one unless given).
+  bool Login(std::string_view user = "anonymous", std::string_view banner = {});
   // Closes the connection.
   void Close() { fd_.Reset(); }
   // Whether the server has ended the connection: the end of the stream arrives within |bound|
@@ -118,6 +119,15 @@ class DataListener {
   uint16_t port_ = 0;
 };
 
+// The port a "227 ... (h1,h2,h3,h4,p1,p2)." or "229 ... (|||port|)" reply offers; none for any
+// other text.
+std::optional<uint16_t> OfferedPort(std::string_view reply);
+// A connection to 127.0.0.1:|port| made from the local address |source| (another loopback
+// address stands for a foreign host); invalid when it was refused.
+platform::UniqueSocket ConnectFrom(uint32_t source, uint16_t port);
+// Reads |socket| until the peer ends the stream (or an error, or |bound|).
+std::string ReadSocketToEnd(platform::SocketHandle socket, milliseconds bound = kPromptly);
+
 // The PORT argument for 127.0.0.1 and |port|.
 std::string PortArgumentFor(uint16_t port);
 // A loopback port where nothing listens.
@@ -129,6 +139,11 @@ inline constexpr char kBanner[] =
     " 230 ===============================\r\n"
     " 230 Varnek FTP Server! v2.0\r\n"
     "220 ===============================\r\n";
+inline constexpr char kModernBanner[] =
+    "230-logon successful\r\n"
+    "230-===============================\r\n"
+    "230-Varnek FTP Server! v2.0\r\n"
+    "230 ===============================\r\n";
 inline constexpr char kGreeting[] = "220 Connected to Varnek FTP server\r\n";
 
 }  // namespace kelvane::ftp::ftptest

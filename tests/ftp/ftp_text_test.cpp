@@ -2,7 +2,9 @@
 // parsing, paths and the exact log line texts.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,26 @@ TEST(LookupCommandTest, OnlyGreetingCommandsPassWithoutLogin) {
                       number == kQuit || number == kHelp || number == kNoop;
     EXPECT_EQ(!free, NeedsLogin(number));
   }
+}
+
+TEST(LookupCommandTest, TheModernWordsExistInTheModernTableOnly) {
+  const struct {
+    const char* line;
+    int modern;
+  } cases[] = {
+      {"FEAT", kFeat},       {"feat", kFeat},       {"EPRT |1|a|1|", kEprt}, {"EPSV ALL", kEpsv},
+      {"MDTM x", kMdtm},     {"SIZE x", kSize},     {"MLST", kMlst},         {"mlsd", kMlsd},
+      {"USER bob", kUser},   {"ABOR", kAbor},       {"REST 5", kRest},       {"PASV", kPasv},
+      {"SIZ x", 0},          {"MLS", 0},            {"XYZ", 0},              {"", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(c.modern, LookupModernCommand(c.line));
+    // The classic table knows the classic words only.
+    EXPECT_EQ(c.modern < kFeat ? c.modern : 0, LookupCommand(c.line));
+  }
+  EXPECT_FALSE(NeedsLogin(kFeat));
+  for (int number : {kEprt, kEpsv, kMdtm, kSize, kMlst, kMlsd}) EXPECT_TRUE(NeedsLogin(number));
 }
 
 // Feeds |bytes| to a buffer in the pieces |cuts| gives (offsets, ascending) and takes every line
@@ -131,6 +153,42 @@ std::string Cleaned(std::string bytes, int count) {
   std::memcpy(line, bytes.data(), std::min<size_t>(bytes.size(), sizeof line - 1));
   CleanLine(line, count);
   return line;
+}
+
+TEST(CommandLineBufferTest, TellsWhichLinesWereTooLongAtEverySplit) {
+  // 255 characters fit; a 256th, however the bytes arrive, marks the line (CRs do not count).
+  const std::string bytes = std::string(255, 'a') + "\r\n" + std::string(256, 'b') + "\n" +
+                            std::string(255, 'c') + "\r\r\n" + "NOOP\r\n" +
+                            std::string(300, 'd');
+  const std::vector<std::pair<size_t, bool>> expected = {
+      {255, false}, {255, true}, {255, false}, {4, false}};
+  for (size_t cut = 0; cut <= bytes.size(); cut += 7) {
+    SCOPED_TRACE(cut);
+    CommandLineBuffer buffer;
+    buffer.Append(std::string_view(bytes).substr(0, cut));
+    buffer.Append(std::string_view(bytes).substr(cut));
+    std::vector<std::pair<size_t, bool>> taken;
+    std::string line;
+    bool too_long = false;
+    while (buffer.TakeLine(&line, &too_long)) taken.emplace_back(line.size(), too_long);
+    EXPECT_EQ(expected, taken);
+    ASSERT_TRUE(buffer.TakeUnfinishedLine(&line, &too_long));
+    EXPECT_EQ(std::string(255, 'd'), line);
+    EXPECT_TRUE(too_long);
+  }
+}
+
+TEST(CommandLineBufferTest, AnyCompleteLineLooksAheadWithoutTaking) {
+  CommandLineBuffer buffer;
+  buffer.Append("NOOP\r\nABOR\r\nABO");
+  EXPECT_TRUE(buffer.AnyCompleteLine([](const std::string& l) { return l == "ABOR"; }));
+  EXPECT_FALSE(buffer.AnyCompleteLine([](const std::string& l) { return l == "ABO"; }));
+  std::string line;
+  ASSERT_TRUE(buffer.TakeLine(&line));
+  EXPECT_EQ("NOOP", line);
+  ASSERT_TRUE(buffer.TakeLine(&line));
+  EXPECT_EQ("ABOR", line);
+  EXPECT_FALSE(buffer.AnyCompleteLine([](const std::string&) { return true; }));
 }
 
 TEST(CleanLineTest, KeepsPrintableAsciiOnly) {
@@ -273,6 +331,69 @@ TEST(ParsePortTest, EveryCutOfASoundArgumentIsRefused) {
   uint16_t port = 0;
   EXPECT_TRUE(ParsePort(text, "127.0.0.1", &host, &port));
   EXPECT_EQ(200 * 256 + 9, port);
+}
+
+TEST(ParseEprtTest, TakesIpv4OfTheClientOnlyAndTellsWhyNot) {
+  const struct {
+    const char* text;
+    EprtResult result;
+    uint16_t port;
+  } cases[] = {
+      {"|1|127.0.0.1|2121|", EprtResult::kOk, 2121},
+      {"!1!127.0.0.1!65535!", EprtResult::kOk, 65535},  // any delimiter
+      {"|1|127.0.0.1|1|", EprtResult::kOk, 1},
+      {"|2|::1|2121|", EprtResult::kUnsupportedFamily, 0},
+      {"|3|127.0.0.1|2121|", EprtResult::kUnsupportedFamily, 0},
+      {"|1|127.0.0.2|2121|", EprtResult::kForeignHost, 0},  // a bounce
+      {"|1|10.0.0.1|2121|", EprtResult::kForeignHost, 0},
+      {"|1|127.0.0.1|0|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.1|65536|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.1|21x|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.1|2121", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.1|2121||", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0|2121|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.1.5|2121|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.01|2121|", EprtResult::kNotUnderstood, 0},
+      {"|1|127.0.0.256|2121|", EprtResult::kNotUnderstood, 0},
+      {"||127.0.0.1|2121|", EprtResult::kNotUnderstood, 0},
+      {"|x|127.0.0.1|2121|", EprtResult::kNotUnderstood, 0},
+      {" 1 127.0.0.1 2121 ", EprtResult::kNotUnderstood, 0},  // a space is no delimiter
+      {"", EprtResult::kNotUnderstood, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string host = "before";
+    uint16_t port = 7;
+    EXPECT_EQ(c.result, ParseEprt(c.text, "127.0.0.1", &host, &port));
+    EXPECT_EQ(c.result == EprtResult::kOk ? "127.0.0.1" : "before", host);
+    EXPECT_EQ(c.result == EprtResult::kOk ? c.port : 7, port);
+  }
+}
+
+TEST(ParseRestOffsetTest, TakesDecimalDigitsOnly) {
+  EXPECT_EQ(0u, ParseRestOffset("0"));
+  EXPECT_EQ(1206620u, ParseRestOffset("1206620"));
+  EXPECT_EQ(UINT64_MAX, ParseRestOffset("18446744073709551615"));
+  for (const char* bad : {"", "-1", "+1", "1 ", "0x10", "18446744073709551616",
+                          "123456789012345678901"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseRestOffset(bad).has_value());
+  }
+}
+
+TEST(ListPathArgumentTest, SkipsLeadingOptions) {
+  const struct {
+    const char* argument;
+    const char* path;
+  } cases[] = {
+      {"", ""},           {"-la", ""},          {"-l -a", ""},       {"-la pub", "pub"},
+      {"-l  -a  pub", "pub"}, {"pub", "pub"},  {"  pub", "pub"},    {"a name", "a name"},
+      {"-a a name", "a name"}, {"pub -l", "pub -l"},  // options come first only
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    EXPECT_EQ(c.path, ListPathArgument(c.argument));
+  }
 }
 
 TEST(MakePathTest, TurnsEverySlashIntoABackslash) {

@@ -33,9 +33,9 @@ def needs_curl_conversation(test):
 class ServerProcess:
     """The test server: its port and the log lines it printed so far."""
 
-    def __init__(self, package):
+    def __init__(self, package, *options):
         self.process = subprocess.Popen(
-            [SERVER, package], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            [SERVER, *options, package], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         self.log = []

@@ -59,6 +59,10 @@ bool ShutdownWrite(platform::SocketHandle fd);
 // Sends every byte; false on a failed send.
 bool SendAllBytes(platform::SocketHandle fd, std::string_view data);
 
+// Sends |data| with its last byte as urgent (out-of-band) data, as FTP clients send ABOR;
+// false on a failed send.
+bool SendLastByteUrgent(platform::SocketHandle fd, std::string_view data);
+
 // Sends |data| one byte per send (TCP_NODELAY on), each after the previous one has been taken
 // out of |reader_fd|'s receive queue (waiting at most kPromptly per byte, then sending anyway).
 void SendBytewise(platform::SocketHandle fd, std::string_view data, platform::SocketHandle reader_fd);

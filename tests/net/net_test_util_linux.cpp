@@ -114,6 +114,14 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
+bool SendLastByteUrgent(platform::SocketHandle fd, std::string_view data) {
+  if (data.empty()) return true;
+  // Linux marks the last byte of an MSG_OOB send as the urgent one.
+  return SendAllBytes(fd, data.substr(0, data.size() - 1)) &&
+         ::send(fd, data.data() + data.size() - 1, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
+
 bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
   const Clock::time_point deadline = Clock::now() + bound;
   pollfd p{fd, POLLIN, 0};

@@ -118,6 +118,13 @@ bool SendAllBytes(platform::SocketHandle fd, std::string_view data) {
   return true;
 }
 
+bool SendLastByteUrgent(platform::SocketHandle fd, std::string_view data) {
+  if (data.empty()) return true;
+  return SendAllBytes(fd, data.substr(0, data.size() - 1)) &&
+         ::send(S(fd), data.data() + data.size() - 1, 1, MSG_OOB) == 1;
+}
+
+
 bool ReadableWithin(platform::SocketHandle fd, milliseconds bound) {
   const Clock::time_point deadline = Clock::now() + bound;
   return PollReadable(fd, RemainingMs(deadline)) == 1;

@@ -1,6 +1,7 @@
 // net/platform_socket_test.cpp -- the platform's sockets and poller as both twins must behave:
 // an exclusive listening port, the wake event across threads, slots without a socket, the
-// receive that never waits, the send time-out, file ranges sent, dotted addresses.
+// receive that never waits, the send time-out, file ranges sent, dotted addresses, local
+// endpoints, the accept that never waits, urgent bytes kept inline.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -50,6 +51,57 @@ Pair Connected() {
   }
   pair.remote = AcceptWithin(pair.listener.get(), kPromptly);
   return pair;
+}
+
+TEST(PlatformSocketTest, AcceptNowTakesOnlyAWaitingClientAndHandsOverABlockingSocket) {
+  platform::UniqueSocket listener = ProductListener(0);
+  ASSERT_TRUE(listener.valid());
+  ASSERT_TRUE(platform::SetNonBlocking(listener.get()));
+  platform::Ipv4Endpoint local;
+  ASSERT_TRUE(platform::LocalEndpoint(listener.get(), &local));
+  EXPECT_EQ(platform::kLoopback, local.address);
+  ASSERT_NE(0, local.port);
+
+  platform::Ipv4Endpoint peer{1, 1};
+  const auto start = Clock::now();
+  EXPECT_FALSE(platform::AcceptNow(listener.get(), &peer).valid());
+  EXPECT_LT(Clock::now() - start, kQuietPeriod);
+  EXPECT_EQ(1u, peer.address);  // untouched
+
+  platform::UniqueSocket client = ConnectLoopback(local.port);
+  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(platform::WaitReadable(listener.get(), kPromptlyMs * int64_t{1000}));
+  platform::UniqueSocket accepted = platform::AcceptNow(listener.get(), &peer);
+  ASSERT_TRUE(accepted.valid());
+  EXPECT_EQ(platform::kLoopback, peer.address);
+  EXPECT_EQ(LocalPortOf(client.get()), peer.port);
+  ASSERT_TRUE(platform::LocalEndpoint(accepted.get(), &local));
+  EXPECT_EQ(platform::kLoopback, local.address);
+
+  // It blocks: a receive with nothing to read waits for its time-out instead of failing at
+  // once as a non-blocking socket would.
+  ASSERT_TRUE(platform::SetReceiveTimeout(accepted.get(), 300));
+  char byte;
+  const auto waited_from = Clock::now();
+  EXPECT_EQ(-1, platform::ReceiveSome(accepted.get(), &byte, 1));
+  EXPECT_GE(Clock::now() - waited_from, std::chrono::milliseconds(200));
+}
+
+TEST(PlatformSocketTest, WithOobInlineAnUrgentLastByteIsReadInTheStream) {
+  Pair pair = Connected();
+  ASSERT_TRUE(pair.ok());
+  ASSERT_TRUE(platform::SetOobInline(pair.local.get()));
+  ASSERT_TRUE(SendLastByteUrgent(pair.remote.get(), "ABOR\r\n"));
+  std::string got;
+  char buffer[16];
+  const auto deadline = Clock::now() + kPromptly;
+  while (got.size() < 6 && Clock::now() < deadline) {
+    if (!platform::WaitReadable(pair.local.get(), 100000)) continue;
+    const long n = platform::ReceiveSome(pair.local.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ("ABOR\r\n", got);
 }
 
 // A second listener on a port that is taken must fail to bind, also when both ask to reuse the

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """kelvane.exe under Wine, headless, driven over 127.0.0.1 by clients nobody here wrote:
 a package built onto kelvane.exe by kelvane-pack.exe, settings in the registry (written with
-`wine reg add`), FTP in active mode (ftplib, curl -P), HTTP (http.client), the password from
+`wine reg add`), FTP in active mode (ftplib, curl -P) and in the modern mode (curl, ftplib,
+lftp in their default settings), HTTP (http.client), the password from
 KELVANE_PASSWORD, the dated log file and the trace file with CR LF line ends, Ctrl+C.
 
 Usage: test_windows_server.py WINE_RUN KELVANE_EXE KELVANE_PACK_EXE [unittest options].
 WINE_RUN runs one Windows program (scripts/wine-run.sh). Every wait is bounded.
 """
 import ftplib
+import hashlib
 import http.client
 import io
 import os
@@ -218,6 +220,61 @@ class WindowsServerTest(unittest.TestCase):
 
         self.assertEqual(0, server.finish(signal.SIGINT))
         self.assertTrue(refused(self.ftp), "the FTP port is still open")
+
+    def test_modern_mode_serves_curl_ftplib_and_lftp_in_their_default_settings(self):
+        """FtpMode "modern" from the registry: passive transfers and resumes, each checked by
+        its SHA-256 (fw/image.bin is stored, fw/note.txt compressed)."""
+        server, _ = self.start("site", dwords=self.ports(), texts={"FtpMode": "modern"})
+        server.wait_running()
+        digest = lambda data: hashlib.sha256(data).hexdigest()
+        expected = {"fw/image.bin": FIRMWARE, "fw/note.txt": NOTE}
+        url = "ftp://127.0.0.1:%d/" % self.ftp
+        work = tempfile.mkdtemp(dir=self.tmp)
+
+        # curl: EPSV, then PASV, then the rest of a download begun before (-C -).
+        for path, content in expected.items():
+            for options in ([], ["--disable-epsv"]):
+                with self.subTest(client="curl", path=path, options=options):
+                    fetched = subprocess.run(["curl", "-sS", "--max-time", str(BOUND), *options,
+                                              url + path], capture_output=True,
+                                             timeout=BOUND + 10, check=True)
+                    self.assertEqual(digest(content), digest(fetched.stdout))
+            with self.subTest(client="curl -C -", path=path):
+                out = os.path.join(work, os.path.basename(path))
+                with open(out, "wb") as f:
+                    f.write(content[:len(content) // 2])
+                subprocess.run(["curl", "-sS", "--max-time", str(BOUND), "-C", "-", "-o", out,
+                                url + path], capture_output=True, timeout=BOUND + 10, check=True)
+                with open(out, "rb") as f:
+                    self.assertEqual(digest(content), digest(f.read()))
+
+        # ftplib in its default passive mode, whole and from an offset.
+        with ftplib.FTP() as client:
+            client.connect("127.0.0.1", self.ftp, timeout=BOUND)
+            self.assertTrue(client.login().startswith("230-logon successful"))
+            for path, content in expected.items():
+                for rest in (None, len(content) // 3):
+                    with self.subTest(client="ftplib", path=path, rest=rest):
+                        data = io.BytesIO()
+                        client.retrbinary("RETR " + path, data.write, rest=rest)
+                        self.assertEqual(digest(content[rest or 0:]), digest(data.getvalue()))
+
+        # lftp: a mirror of the folder, then mirror -c over a file cut short.
+        local = os.path.join(work, "mirror")
+        lftp = lambda commands: subprocess.run(
+            ["lftp", "-c", "open -p %d 127.0.0.1; %s" % (self.ftp, commands)],
+            capture_output=True, timeout=BOUND + 10, check=True)
+        lftp("mirror fw '%s'" % local)
+        with open(os.path.join(local, "image.bin"), "r+b") as f:
+            f.truncate(len(FIRMWARE) // 2)
+        lftp("mirror -c fw '%s'" % local)
+        for path, content in expected.items():
+            with self.subTest(client="lftp", path=path):
+                with open(os.path.join(local, os.path.basename(path)), "rb") as f:
+                    self.assertEqual(digest(content), digest(f.read()))
+        self.assertEqual(0, server.finish(signal.SIGINT))
+        self.assertTrue(any(" issued command 19 ' REST %d ' " % (len(FIRMWARE) // 2) in line
+                            for line in server.out), "lftp did not resume")
 
     def test_clients_download_at_once(self):
         server, _ = self.start("site", dwords=self.ports())
