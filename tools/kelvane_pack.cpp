@@ -85,6 +85,10 @@ int main(int argc, char** argv) {
   build_cmd->add_flag("--follow-symlinks", build.follow_symlinks,
                       "Follow symbolic links that lead outside the folder; without it they are "
                       "refused, each named, and nothing is written");
+  bool no_checksums = false;
+  build_cmd->add_flag("--no-checksums", no_checksums,
+                      "Leave out SHA256SUMS, the list of every other entry's SHA-256 (without "
+                      "the password entry) that verify checks and sha256sum -c reads");
   CLI::Option* version_opt = build_cmd->add_option(
       "--version", build.version, "Add version.txt holding TEXT and CR LF");
   CLI::Option* password_opt = build_cmd->add_option(
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
   if (*build_cmd) {
     build.has_version = version_opt->count() > 0;
     build.has_password = password_opt->count() > 0;
+    build.checksums = !no_checksums;
     return RunBuild(build);
   }
   if (*list_cmd) return RunList(package);

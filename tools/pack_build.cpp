@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive/checksum_list.h"
 #include "tools/folder_scan.h"
 #include "tools/pack_commands.h"
 #include "tools/package_names.h"
@@ -27,16 +28,21 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   });
 }
 
-// Adds an entry that an option writes, unless the folder holds a file of that name.
-bool AddOptionEntry(const char* name, const char* option, std::string content,
-                    std::vector<PackInput>* inputs) {
-  for (const PackInput& input : *inputs) {
+// False, after an error line, when the folder holds a file |name| that |writer| writes too.
+bool NameIsFree(const char* name, const char* writer, const std::vector<PackInput>& inputs) {
+  for (const PackInput& input : inputs) {
     if (SameNameIgnoringCase(input.name, name)) {
-      PrintError("the folder holds " + Quoted(input.name) + ", which " + option +
-                 " writes too");
+      PrintError("the folder holds " + Quoted(input.name) + ", which " + writer + " writes too");
       return false;
     }
   }
+  return true;
+}
+
+// Adds an entry that an option writes, unless the folder holds a file of that name.
+bool AddOptionEntry(const char* name, const char* option, std::string content,
+                    std::vector<PackInput>* inputs) {
+  if (!NameIsFree(name, option, *inputs)) return false;
   inputs->push_back(MakeContentInput(name, std::move(content), FileTimeNow()));
   return true;
 }
@@ -68,6 +74,15 @@ int RunBuild(const BuildArgs& args) {
     return kExitFailure;
   }
   SortInputs(&inputs);
+  if (args.checksums) {
+    // Last, after the sort: the list is made from the entries written before it.
+    if (!NameIsFree(archive::kChecksumsEntryName, "build (unless --no-checksums)", inputs)) {
+      return kExitFailure;
+    }
+    PackInput sums = MakeChecksumsInput(inputs, FileTimeNow());
+    sums.store = args.store || MatchesAnyPattern(sums.name, args.store_patterns);
+    inputs.push_back(std::move(sums));
+  }
 
   const std::vector<std::string> problems = CheckInputNames(inputs);
   for (const std::string& problem : problems) PrintError(problem);

@@ -25,6 +25,7 @@ struct BuildArgs {
   std::string password;  // written as password.txt when set
   bool has_version = false;
   bool has_password = false;
+  bool checksums = true;  // add SHA256SUMS, the checksum of every other entry
 };
 
 int RunBuild(const BuildArgs& args);

@@ -128,7 +128,7 @@ std::optional<uint64_t> FindImageEnd(const PackageDirectory& directory) {
 }
 
 std::string CheckEntryData(int fd, const archive::ArchiveEntryInfo& info,
-                           const ProgressFn& progress) {
+                           const ProgressFn& progress, const ContentFn& content) {
   const auto input = std::make_unique<uint8_t[]>(kChunkSize);
   uint64_t offset = info.data_offset;
   uint64_t remaining = info.stored_size;
@@ -143,6 +143,7 @@ std::string CheckEntryData(int fd, const archive::ArchiveEntryInfo& info,
       if (!ReadExactAt(fd, input.get(), n, offset)) return "cannot read the data";
       offset += n;
       remaining -= n;
+      if (content) content(input.get(), n);
       if (progress) progress(n);
     }
     return {};
@@ -166,10 +167,12 @@ std::string CheckEntryData(int fd, const archive::ArchiveEntryInfo& info,
     zs.next_out = output.get();
     zs.avail_out = static_cast<uInt>(kChunkSize);
     const int ret = inflate(&zs, Z_NO_FLUSH);
-    unpacked += kChunkSize - zs.avail_out;
+    const size_t produced = kChunkSize - zs.avail_out;
+    unpacked += produced;
     if (unpacked > info.unpacked_size) {
       return "unpacks to more than the " + Num(info.unpacked_size) + " bytes the record says";
     }
+    if (content && produced > 0) content(output.get(), produced);
     if (ret == Z_STREAM_END) break;
     if (ret == Z_BUF_ERROR) {
       // No progress was possible: every stored byte went in and the stream has not ended.

@@ -17,6 +17,9 @@ namespace kelvane::pack {
 // Called with the count of bytes handled since the previous call (for progress bars).
 using ProgressFn = std::function<void(uint64_t)>;
 
+// Called with each piece of an entry's content, unpacked, in order.
+using ContentFn = std::function<void(const uint8_t*, size_t)>;
+
 struct PackageRecord {
   uint64_t position = 0;  // absolute offset of the record's length field
   std::string name;       // as stored
@@ -46,9 +49,9 @@ std::optional<uint64_t> FindImageEnd(const PackageDirectory& directory);
 
 // Reads the entry's stored bytes from |fd| (the caller has checked that they lie inside the
 // file) and inflates them when compressed, to the end of the zlib stream, whose Adler-32 zlib
-// checks. Returns an empty string when the content is sound and as long as the record says,
-// else what is wrong.
+// checks. Every unpacked byte goes to |content| when it is set. Returns an empty string when
+// the content is sound and as long as the record says, else what is wrong.
 std::string CheckEntryData(int fd, const archive::ArchiveEntryInfo& info,
-                           const ProgressFn& progress);
+                           const ProgressFn& progress, const ContentFn& content = nullptr);
 
 }  // namespace kelvane::pack

@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "archive/checksum_list.h"
 #include "platform/file_io.h"
 #include "tools/package_names.h"
 #include "tools/server_image.h"
@@ -92,14 +93,16 @@ class InputReader {
 enum class PassResult { kWritten, kNotSmaller, kFailed };
 
 // Writes the content of |input| at the layout's current end, deflated or as it stands, and
-// counts the bytes taken in and written. A deflating pass gives up with kNotSmaller as soon as
+// counts the bytes taken in and written; |*sha| ends up fed with exactly the content taken in.
+// A deflating pass gives up with kNotSmaller as soon as
 // its output reaches the content's size; what it wrote then is still in the file and in the
 // layout, for the caller to take back.
 PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
-                          PackageLayout* layout, const ProgressFn& progress, uint64_t* unpacked,
-                          uint64_t* stored, std::string* error) {
+                          PackageLayout* layout, const ProgressFn& progress, util::Sha256* sha,
+                          uint64_t* unpacked, uint64_t* stored, std::string* error) {
   InputReader reader(input);
   if (!reader.Open(error)) return PassResult::kFailed;
+  sha->Reset();
   *unpacked = 0;
   *stored = 0;
   bool not_smaller = false;
@@ -121,7 +124,8 @@ PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
     *stored += size;
     return true;
   };
-  auto take = [&](long count) {
+  auto take = [&](const uint8_t* data, long count) {
+    sha->Update(data, static_cast<size_t>(count));
     *unpacked += static_cast<uint64_t>(count);
     if (progress) progress(static_cast<uint64_t>(count));
     if (*unpacked > kMaxUnpackedSize) {
@@ -138,7 +142,7 @@ PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
       const long n = reader.Read(in.get(), kChunkSize, error);
       if (n < 0) return PassResult::kFailed;
       if (n == 0) break;
-      if (!take(n) || !emit(in.get(), static_cast<size_t>(n))) return PassResult::kFailed;
+      if (!take(in.get(), n) || !emit(in.get(), static_cast<size_t>(n))) return PassResult::kFailed;
     }
     return PassResult::kWritten;
   }
@@ -154,7 +158,7 @@ PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
   while (flush != Z_FINISH) {
     const long n = reader.Read(in.get(), kChunkSize, error);
     if (n < 0) return PassResult::kFailed;
-    if (n > 0 && !take(n)) return PassResult::kFailed;
+    if (n > 0 && !take(in.get(), n)) return PassResult::kFailed;
     flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
     zs.next_in = in.get();
     zs.avail_in = static_cast<uInt>(n);
@@ -170,16 +174,17 @@ PassResult WriteEntryPass(int out_fd, const PackInput& input, bool deflating,
 }
 
 // Writes one entry's data at the layout's current end, which is also the file offset, and
-// fills |*info| for its record.
+// fills |*info| for its record and |*digest| with its content's SHA-256.
 bool WriteEntryData(int out_fd, const PackInput& input, PackageLayout* layout,
                     const ProgressFn& progress, archive::ArchiveEntryInfo* info,
-                    std::string* error) {
+                    util::Sha256::Digest* digest, std::string* error) {
   const uint64_t start = layout->data_end();
   uint64_t unpacked = 0;
   uint64_t stored = 0;
   bool deflated = !input.store;
+  util::Sha256 sha;
   PassResult result =
-      WriteEntryPass(out_fd, input, deflated, layout, progress, &unpacked, &stored, error);
+      WriteEntryPass(out_fd, input, deflated, layout, progress, &sha, &unpacked, &stored, error);
   if (result == PassResult::kNotSmaller) {
     // Written again from the start as it stands; the bytes the shorter copy leaves after it
     // are overwritten by what follows or cut off at the end of the package.
@@ -189,9 +194,11 @@ bool WriteEntryData(int out_fd, const PackInput& input, PackageLayout* layout,
       return false;
     }
     deflated = false;
-    result = WriteEntryPass(out_fd, input, deflated, layout, nullptr, &unpacked, &stored, error);
+    result =
+        WriteEntryPass(out_fd, input, deflated, layout, nullptr, &sha, &unpacked, &stored, error);
   }
   if (result != PassResult::kWritten) return false;
+  *digest = sha.Final();
   info->creation_time = input.creation_time;
   info->last_access_time = input.last_access_time;
   info->last_write_time = input.last_write_time;
@@ -210,6 +217,17 @@ PackInput MakeContentInput(std::string name, std::string content, uint64_t file_
   input.size = content.size();
   input.content = std::move(content);
   input.creation_time = input.last_access_time = input.last_write_time = file_time;
+  return input;
+}
+
+PackInput MakeChecksumsInput(const std::vector<PackInput>& inputs, uint64_t file_time) {
+  PackInput input = MakeContentInput(archive::kChecksumsEntryName, {}, file_time);
+  input.checksums = true;
+  const util::Sha256::Digest zero{};
+  for (const PackInput& other : inputs) {
+    if (other.checksums || archive::IsPasswordEntryName(other.name)) continue;
+    input.size += archive::FormatChecksumLine(archive::ChecksumName(other.name), zero).size();
+  }
   return input;
 }
 
@@ -269,9 +287,22 @@ bool WritePackage(int out_fd, int image_fd, uint64_t image_size,
   }
   std::string records;
   records.reserve(DirectorySize(inputs));
+  std::string checksums;  // the lines of the entries written so far
   for (const PackInput& input : inputs) {
     archive::ArchiveEntryInfo info;
-    if (!WriteEntryData(out_fd, input, &layout, progress, &info, error)) return false;
+    util::Sha256::Digest digest;
+    if (input.checksums) {
+      PackInput made = input;
+      made.source_path.clear();
+      made.content = checksums;
+      made.size = checksums.size();
+      if (!WriteEntryData(out_fd, made, &layout, progress, &info, &digest, error)) return false;
+    } else if (!WriteEntryData(out_fd, input, &layout, progress, &info, &digest, error)) {
+      return false;
+    }
+    if (!input.checksums && !archive::IsPasswordEntryName(input.name)) {
+      checksums += archive::FormatChecksumLine(archive::ChecksumName(input.name), digest);
+    }
     records += archive::EncodeRecord(input.name, info);
   }
   const auto trailer = archive::EncodeTrailer(static_cast<uint32_t>(layout.data_end()),

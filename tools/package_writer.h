@@ -30,10 +30,18 @@ struct PackInput {
   uint64_t last_access_time = 0;  // FILETIME
   uint64_t last_write_time = 0;   // FILETIME
   bool store = false;  // write uncompressed; others are too when deflate would not shrink them
+  // The checksum list (SHA256SUMS): its content is made while the package is written, one line
+  // for each entry written before it except the password entry; |source_path| and |content|
+  // are ignored. Comes last, so that it covers every other entry.
+  bool checksums = false;
 };
 
 // An input with the given content and all three times set to |file_time|.
 PackInput MakeContentInput(std::string name, std::string content, uint64_t file_time);
+
+// The checksum list's input for a package of |inputs|, to be appended after them; its |size|
+// is already what the list will take.
+PackInput MakeChecksumsInput(const std::vector<PackInput>& inputs, uint64_t file_time);
 
 // The arithmetic of a package's length while it is written. The image, the directory records
 // and the trailer are known before any entry; entry data is added as it is produced, and each
@@ -75,7 +83,8 @@ std::vector<std::string> CheckInputNames(const std::vector<PackInput>& inputs);
 // Writes a whole package into |out_fd|, an empty regular file: the first |image_size| bytes
 // of |image_fd|, then |inputs| in order, the records and the trailer. An entry not marked
 // |store| is deflated, unless its compressed form would be no smaller than its content: then
-// its data is rewritten as it stands (stored attributes). Refuses names that fail
+// its data is rewritten as it stands (stored attributes). An input marked |checksums| gets the
+// checksum list of the inputs before it as its content. Refuses names that fail
 // CheckInputNames, a source larger than 4 GiB - 1 and a package that would reach
 // |length_limit| bytes (checked before anything is written as far as the sizes are known, else
 // as data is made). False with |*error| set on a refusal or failure; the output then holds a
