@@ -19,7 +19,7 @@ constexpr char kVersionName[] = "version.txt";
 constexpr char kPasswordName[] = "password.txt";
 constexpr char kEmptyFolder[] = " holds no regular files: the package holds ";
 constexpr char kNothing[] = "no entries";
-constexpr char kOnlyOptionEntries[] = "only what --version and --password add";
+constexpr char kOnlyOptionEntries[] = "only what --version and --password add (and its SHA256SUMS)";
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -79,9 +79,14 @@ int RunBuild(const BuildArgs& args) {
     if (!NameIsFree(archive::kChecksumsEntryName, "build (unless --no-checksums)", inputs)) {
       return kExitFailure;
     }
-    PackInput sums = MakeChecksumsInput(inputs, FileTimeNow());
+    // The list carries the newest time of the entries it covers, so that building the same
+    // folder twice gives the same package.
+    uint64_t newest = 0;
+    for (const PackInput& input : inputs) newest = std::max(newest, input.last_write_time);
+    PackInput sums = MakeChecksumsInput(inputs, newest);
     sums.store = args.store || MatchesAnyPattern(sums.name, args.store_patterns);
-    inputs.push_back(std::move(sums));
+    // No list without a line: sha256sum -c refuses an empty one.
+    if (sums.size > 0) inputs.push_back(std::move(sums));
   }
 
   const std::vector<std::string> problems = CheckInputNames(inputs);

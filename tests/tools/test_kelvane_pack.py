@@ -4,6 +4,7 @@ folders, built onto the real kelvane server. The package layout is decoded and c
 independently of the C++ code, so a fault in the shared format helpers shows up as a
 disagreement."""
 
+import hashlib
 import os
 import pty
 import random
@@ -55,6 +56,25 @@ def craft_package(image, entries, file_time=132000000000000000):
         out += data
     head = struct.pack("<III", 201, len(out), len(entries))
     return bytes(out + records + head + struct.pack("<I", zlib.adler32(head)))
+
+
+def checksum_list(files):
+    """The SHA256SUMS the writer must add for {name: content} (either separator): a line per
+    entry but the password entry, in record order (byte order of the '\\' names)."""
+    names = sorted(name.replace("/", "\\").encode() for name in files)
+    lines = b""
+    for name in names:
+        if name.lower() == b"password.txt":
+            continue
+        content = files.get(name.decode(), files.get(name.decode().replace("\\", "/")))
+        lines += hashlib.sha256(content).hexdigest().encode() + b"  " + name.replace(b"\\", b"/")
+        lines += b"\n"
+    return lines
+
+
+def with_sums(files):
+    """files plus the SHA256SUMS entry the writer adds for them."""
+    return dict(files, SHA256SUMS=checksum_list(files))
 
 
 def package_contents(data):
@@ -128,12 +148,15 @@ class KelvanePackTest(unittest.TestCase):
         data = self.read("site.pkg")
         self.assertEqual(self.image, data[:len(self.image)])
         directory, records = parse_package(data)
-        names = sorted(rel.replace("/", "\\").encode() for rel in self.files)
+        # The checksum list comes last, after the entries it covers.
+        names = sorted(rel.replace("/", "\\").encode() for rel in self.files) + [b"SHA256SUMS"]
         self.assertEqual(names, [name for _, name, _ in records])
+        expected = with_sums(self.files)
+        newest = max(os.stat(os.path.join(self.folder, rel)).st_mtime_ns for rel in self.files)
         offset = len(self.image)
         for _, name, info in records:
             with self.subTest(name=name):
-                content = self.files[name.decode().replace("\\", "/")]
+                content = expected[name.decode().replace("\\", "/")]
                 self.assertEqual(expected_attributes(content), info[3])
                 self.assertEqual(offset, info[6])
                 stored = data[offset:offset + info[5]]
@@ -143,8 +166,9 @@ class KelvanePackTest(unittest.TestCase):
                 else:
                     self.assertEqual(content, stored)
                 self.assertEqual(len(content), info[4])
-                mtime = os.stat(os.path.join(self.folder, name.decode().replace("\\", "/")))
-                self.assertEqual(mtime.st_mtime_ns // 100 + 116444736000000000, info[2])
+                mtime = newest if name == b"SHA256SUMS" else os.stat(
+                    os.path.join(self.folder, name.decode().replace("\\", "/"))).st_mtime_ns
+                self.assertEqual(mtime // 100 + 116444736000000000, info[2])
                 offset += info[5]
         self.assertEqual(offset, directory)
 
@@ -160,7 +184,7 @@ class KelvanePackTest(unittest.TestCase):
         out = os.path.join(self.tmp, "out")
         extract = self.run_pack("extract", package, out)
         self.assertEqual(0, extract.returncode, extract.stderr)
-        self.assertEqual(self.files, tree_files(out))
+        self.assertEqual(expected, tree_files(out))
         for rel in self.files:
             self.assertEqual(os.stat(os.path.join(self.folder, rel)).st_mtime_ns // 100,
                              os.stat(os.path.join(out, rel)).st_mtime_ns // 100)
@@ -228,6 +252,10 @@ class KelvanePackTest(unittest.TestCase):
             ("file and directory prefix", {"EMPTY/inner": b"x"}, [], None, True),
             ("directory spelled twice", {"DATA/other": b"x"}, [], None, True),
             ("version.txt in the folder", {"Version.txt": b"1"}, ["--version", "1"], None, True),
+            ("SHA256SUMS in the folder", {"sha256sums": b"1"}, [], None, True),
+            ("SHA256SUMS in the folder, no checksums", {"SHA256SUMS": b"1"}, ["--no-checksums"],
+             None, False),
+            ("SHA256SUMS in a subfolder", {"sub/SHA256SUMS": b"1"}, [], None, False),
             ("missing executable", {}, [], "missing", True),
             ("executable is a folder", {}, [], "site", True),
             ("missing folder", {}, [], None, True),
@@ -299,7 +327,7 @@ class KelvanePackTest(unittest.TestCase):
         self.assertEqual(1, result.returncode)
         self.assertIn("random.bin", result.stderr)
         self.assertIn("damaged", result.stderr)
-        expected = {k: v for k, v in self.files.items() if not k.endswith("random.bin")}
+        expected = {k: v for k, v in with_sums(self.files).items() if not k.endswith("random.bin")}
         self.assertEqual(expected, tree_files(os.path.join(self.tmp, "out")))
 
     def test_reads_packages_crafted_independently(self):
@@ -397,7 +425,7 @@ class KelvanePackTest(unittest.TestCase):
                 expected = {rel.replace("/", "\\"): content
                             for rel, content in self.files.items()}
                 expected.update(added)
-                self.assertEqual(expected, package_contents(self.read("case.pkg")))
+                self.assertEqual(with_sums(expected), package_contents(self.read("case.pkg")))
                 os.remove(out)
                 for path in made:
                     os.unlink(path)
@@ -418,6 +446,7 @@ class KelvanePackTest(unittest.TestCase):
         folder = os.path.join(self.tmp, "mixed")
         for name, content in cases.items():
             self.write(os.path.join("mixed", name), content)
+        cases = with_sums(cases)  # the list follows the same rule
         package = self.assert_built(folder=folder, out="mixed.pkg")
         data = self.read("mixed.pkg")
         directory, records = parse_package(data)
@@ -529,8 +558,10 @@ class KelvanePackTest(unittest.TestCase):
             # (label, folder contents, extra arguments, entries, warned)
             ("empty", {}, [], 0, True),
             ("only empty subfolders", {"a/b/": None}, [], 0, True),
-            ("empty, with --version", {}, ["--version", "1"], 1, True),
-            ("one empty file", {"e": b""}, [], 1, False),
+            ("empty, with --password", {}, ["--password", "pw"], 1, True),  # no list: no line
+            ("empty, with --version", {}, ["--version", "1"], 2, True),  # and its list
+            ("one empty file", {"e": b""}, [], 2, False),
+            ("one empty file, no checksums", {"e": b""}, ["--no-checksums"], 1, False),
         ]
         for label, contents, extra, entries, warned in cases:
             with self.subTest(label):
