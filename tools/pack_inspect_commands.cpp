@@ -104,6 +104,7 @@ Checksums ReadChecksums(int fd, const PackageDirectory& dir,
   for (size_t i = 0; i < lines.size(); ++i) {
     const auto [it, added] = sums.by_name.emplace(lines[i].name, i);
     if (!added) {
+      sums.claimed[i] = true;  // reported here, not again as a line without its entry
       fault(std::string(archive::kChecksumsEntryName) + " names " + Quoted(lines[i].name) +
             " twice (lines " + std::to_string(lines[it->second].line_number) + " and " +
             std::to_string(lines[i].line_number) + ")");
@@ -112,30 +113,35 @@ Checksums ReadChecksums(int fd, const PackageDirectory& dir,
   return sums;
 }
 
-// Checks the content digest of |record| against the list; an empty string when it matches,
-// else what is wrong. |*unchecked_why| is set instead when the list cannot say.
-std::string CompareWithList(Checksums* sums, const PackageRecord& record,
-                            const util::Sha256::Digest& digest, const char** unchecked_why) {
+// The line the list gives for |record|, marked as claimed; nullptr when it gives none.
+const archive::ChecksumLine* ClaimLine(Checksums* sums, const PackageRecord& record) {
   const auto found = sums->by_name.find(archive::ChecksumName(record.name));
-  if (&record == sums->record) {
-    if (found != sums->by_name.end()) {
-      sums->claimed[found->second] = true;
-      return "SHA256SUMS holds a line for itself, which no checksum can match";
-    }
-    return {};  // the list itself: its lines are what the other entries are checked with
+  if (found == sums->by_name.end()) return nullptr;
+  sums->claimed[found->second] = true;
+  return &sums->list->lines[found->second];
+}
+
+// Checks the content digest of the sound entry |record| against |line| (its line in the list,
+// or nullptr); an empty string when it matches, else what is wrong. |*unchecked_why| is set
+// instead when the list cannot say.
+std::string CompareWithList(const Checksums& sums, const PackageRecord& record,
+                            const archive::ChecksumLine* line, const util::Sha256::Digest& digest,
+                            const char** unchecked_why) {
+  if (&record == sums.record) {
+    // The list itself: its lines are what the other entries are checked with.
+    return line == nullptr ? std::string()
+                           : "SHA256SUMS holds a line for itself, which no checksum can match";
   }
-  if (found == sums->by_name.end()) {
+  if (line == nullptr) {
     if (archive::IsPasswordEntryName(record.name)) {
       if (!record.info.compressed()) *unchecked_why = kPasswordLeftOut;
       return {};
     }
     return "SHA256SUMS holds no line for it";
   }
-  sums->claimed[found->second] = true;
-  const archive::ChecksumLine& line = sums->list->lines[found->second];
-  if (line.digest == digest) return {};
-  return "its SHA-256 " + util::ToHex(digest) + " differs from " + util::ToHex(line.digest) +
-         ", the one SHA256SUMS gives on line " + std::to_string(line.line_number);
+  if (line->digest == digest) return {};
+  return "its SHA-256 " + util::ToHex(digest) + " differs from " + util::ToHex(line->digest) +
+         ", the one SHA256SUMS gives on line " + std::to_string(line->line_number);
 }
 
 }  // namespace
@@ -211,6 +217,8 @@ int RunVerify(const std::string& package) {
     if (std::string conflict = names.Add(record.name); !conflict.empty()) {
       faults.push_back(std::move(conflict));
     }
+    // Claimed whatever the data holds: a damaged entry is still the one its line names.
+    const archive::ChecksumLine* line = sums.list ? ClaimLine(&sums, record) : nullptr;
     const uint64_t data_end = uint64_t{info.data_offset} + info.stored_size;
     if (data_end > directory_offset) {
       faults.push_back("its data (" + std::to_string(info.stored_size) + " bytes at offset " +
@@ -224,7 +232,7 @@ int RunVerify(const std::string& package) {
       } else {
         const char* unchecked_why = nullptr;
         if (sums.list) {
-          std::string mismatch = CompareWithList(&sums, record, sha.Final(), &unchecked_why);
+          std::string mismatch = CompareWithList(sums, record, line, sha.Final(), &unchecked_why);
           if (!mismatch.empty()) faults.push_back(std::move(mismatch));
         } else if (!info.compressed()) {
           unchecked_why = sums.record != nullptr ? kListUnreadable : kNoList;

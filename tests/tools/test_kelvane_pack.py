@@ -330,6 +330,122 @@ class KelvanePackTest(unittest.TestCase):
         expected = {k: v for k, v in with_sums(self.files).items() if not k.endswith("random.bin")}
         self.assertEqual(expected, tree_files(os.path.join(self.tmp, "out")))
 
+    def test_checksum_list_passes_sha256sum_after_extraction(self):
+        # Names sha256sum escapes (LF, CR) and one it does not (a space, a non-ASCII byte).
+        odd = {"line\nbreak.txt": b"lf", "carriage\rreturn": b"cr", "caf\xc3\xa9 x": b"e"}
+        for rel, content in odd.items():
+            self.write(os.path.join("site", rel), content)
+        package = self.assert_built("--password", "secret", "--version", "2.0")
+        data = self.read("site.pkg")
+        sums = package_contents(data)["SHA256SUMS"]
+        self.assertNotIn(b"password.txt", sums)
+        self.assertIn(b"\\" + hashlib.sha256(b"lf").hexdigest().encode() + b"  line\\nbreak.txt\n",
+                      sums)
+        self.assertIn(b"\\" + hashlib.sha256(b"cr").hexdigest().encode() +
+                      b"  carriage\\rreturn\n", sums)
+        self.assertEqual(len(self.files) + len(odd) + 1, sums.count(b"\n"))  # version.txt too
+        out = os.path.join(self.tmp, "out")
+        self.assertEqual(0, self.run_pack("extract", package, out).returncode)
+        check = subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=out,
+                               capture_output=True, timeout=60)
+        self.assertEqual(0, check.returncode, check.stdout + check.stderr)
+        self.assertEqual(len(self.files) + len(odd) + 1, check.stdout.count(b": OK\n"))
+        # The real tool's own list of the extracted folder matches ours line for line (its
+        # order differs: it is given the names in our order here).
+        names = [l.split(b"  ", 1)[1] for l in sums.splitlines()]
+        ours = sorted(sums.splitlines())
+        real = subprocess.run(["sha256sum", "--"] + [
+            name.replace(b"\\n", b"\n").replace(b"\\r", b"\r") for name in names], cwd=out,
+            capture_output=True, timeout=60).stdout
+        self.assertEqual(ours, sorted(real.splitlines()))
+
+        verify = self.run_pack("verify", package)
+        self.assertEqual(0, verify.returncode, verify.stdout + verify.stderr)
+        self.assertIn("'password.txt' not checked", verify.stdout)
+        self.assertEqual(1, verify.stdout.count("not checked:"), verify.stdout)
+
+    def test_verify_checks_every_entry_against_the_list(self):
+        self.assert_built()
+        data = self.read("site.pkg")
+        _, records = parse_package(data)
+        attributes = {name: info[3] for _, name, info in records}
+        self.assertEqual(STORED, attributes[b"data\\deep\\z.txt"])
+        self.assertEqual(COMPRESSED, attributes[b"data\\deep\\nested\\random.bin"])
+        contents = package_contents(data)
+
+        def crafted(changes=None, sums=None, flip=None, store=()):
+            """The package again (written here), with entry contents changed, another list,
+            entries stored that were compressed, or one stored byte flipped."""
+            entries = []
+            for _, name, info in records:
+                content = contents[name.decode()]
+                if name == b"SHA256SUMS" and sums is not None:
+                    content = sums
+                content = (changes or {}).get(name, content)
+                entries.append((name, content, info[3] == COMPRESSED and name not in store))
+            package = bytearray(craft_package(b"", entries))
+            if flip:
+                for _, name, info in parse_package(bytes(package))[1]:
+                    if name == flip:
+                        package[info[6] + info[5] // 2] ^= 0x01
+            return bytes(package)
+
+        list_ = contents["SHA256SUMS"]
+        z_line = [l for l in list_.splitlines(True) if l.endswith(b"  data/deep/z.txt\n")][0]
+        cases = [
+            # (label, package bytes, exit status, texts stderr holds, texts stdout holds)
+            ("as built", crafted(), 0, [], ["OK", "checked against SHA256SUMS"]),
+            ("flipped byte in a stored entry", crafted(flip=b"data\\deep\\z.txt"), 1,
+             ["'data\\deep\\z.txt'", "differs from", "SHA256SUMS gives on line 2"],
+             ["BROKEN"]),
+            ("flipped byte in a compressed entry",
+             crafted(flip=b"data\\deep\\nested\\random.bin"), 1,
+             ["random.bin", "incorrect data check"], ["BROKEN"]),
+            ("compressed entry with other sound content",
+             crafted(changes={b"index.html": b"<html>HELLO</html>\n"}), 1,
+             ["'index.html'", "differs from"], ["BROKEN"]),
+            ("stored list with a flipped digit",
+             crafted(sums=list_.replace(z_line, z_line[:9] + bytes([z_line[9] ^ 1]) + z_line[10:]),
+                     store=[b"SHA256SUMS"]), 1,
+             ["'data\\deep\\z.txt'", "differs from"], ["BROKEN"]),
+            ("line missing", crafted(sums=list_.replace(z_line, b"")), 1,
+             ["'data\\deep\\z.txt'", "holds no line for it"], ["BROKEN"]),
+            ("extra line", crafted(sums=list_ + b"0" * 64 + b"  ghost.txt\n"), 1,
+             ["line 6 names 'ghost.txt', which is not in the package"], ["BROKEN"]),
+            ("line twice", crafted(sums=list_ + z_line), 1, ["twice (lines 2 and 6)"],
+             ["BROKEN"]),
+            ("malformed line", crafted(sums=list_ + b"not a checksum\n"), 1,
+             ["SHA256SUMS line 6 is not"], ["BROKEN"]),
+            ("upper-case digits, CR LF line ends, binary marks",
+             crafted(sums=b"".join(l[:64].upper() + b" *" + l[66:-1] + b"\r\n"
+                                   for l in list_.splitlines(True))), 0, [], ["OK"]),
+        ]
+        for label, package, status, errors, outputs in cases:
+            with self.subTest(label):
+                path = self.write("case.pkg", package)
+                result = self.run_pack("verify", path)
+                self.assertEqual(status, result.returncode, result.stdout + result.stderr)
+                for text in errors:
+                    self.assertIn(text, result.stderr)
+                for text in outputs:
+                    self.assertIn(text, result.stdout)
+                if status:
+                    self.assertEqual(1, result.stderr.count(": error:"), result.stderr)
+
+        # Without a list: stored entries are named as not checked, compressed ones are not.
+        package = self.assert_built("--no-checksums", out="bare.pkg")
+        self.assertNotIn(b"SHA256SUMS", [n for _, n, _ in parse_package(self.read("bare.pkg"))[1]])
+        result = self.run_pack("verify", package)
+        self.assertEqual(0, result.returncode, result.stderr)
+        unchecked = sorted(n.decode() for n, a in attributes.items()
+                           if a == STORED and n != b"SHA256SUMS")
+        named = sorted(l.split("'")[1] for l in result.stdout.splitlines() if "not checked:" in l)
+        self.assertEqual(unchecked, named)
+        self.assertIn("no SHA256SUMS", result.stdout)
+        self.assertNotIn("OK", result.stdout)
+        self.assertIn("NO DAMAGE FOUND in %d of %d entries" % (
+            len(self.files) - len(unchecked), len(self.files)), result.stdout)
+
     def test_reads_packages_crafted_independently(self):
         entries = [(b"a.txt", b"alpha", True), (b"sub\\b.bin", bytes(range(256)), False),
                    (b"\\lead.txt", b"", True)]
