@@ -15,6 +15,7 @@
 
 #include "app/server_marker.h"
 #include "archive/FileArchiveReader.h"
+#include "archive/checksum_list.h"
 #include "platform/file_io.h"
 #include "tools/package_inspect.h"
 #include "tools/package_names.h"
@@ -22,6 +23,7 @@
 #include "tools/server_image.h"
 #include "tools/glob_match.h"
 #include "tools/tool_files.h"
+#include "util/sha256.h"
 
 #ifndef _WIN32
 #include <fnmatch.h>
@@ -218,6 +220,53 @@ TEST(PackageWriterTest, PackageReadsBackThroughTheCoreReader) {
   EXPECT_EQ(ReadAll(package), ReadAll(again));
   ASSERT_TRUE(StripPackage(again, (dir.path() / "bare").string(), &error)) << error;
   EXPECT_EQ(image, ReadAll(dir.path() / "bare"));
+}
+
+TEST(PackageWriterTest, ChecksumListCoversEveryEntryWrittenBeforeIt) {
+  TempDir dir;
+  WriteAllTo(dir.path() / "image", RandomBytes(1000, 4));
+  WriteAllTo(dir.path() / "from-file", WordBytes(100000, 9));
+  platform::UniqueFd image = platform::OpenReadOnly((dir.path() / "image").string());
+  // The samples take every path of the writer, the incompressible ones written twice.
+  std::vector<PackInput> inputs = SampleInputs();
+  inputs.push_back(MakeContentInput("Password.txt", "secret", 0x01D9000000000000));
+  inputs.push_back(MakeContentInput("sub\\password.txt", "not the password", 0x01D9000000000000));
+  PackInput from_file;
+  from_file.name = "file.txt";
+  from_file.source_path = (dir.path() / "from-file").string();
+  from_file.size = 100000;
+  inputs.push_back(from_file);
+  std::string expected;
+  for (const PackInput& input : inputs) {
+    if (input.name == "Password.txt") continue;
+    const std::string content =
+        input.source_path.empty() ? input.content : ReadAll(input.source_path);
+    expected += util::ToHex(util::Sha256::Of(content)) + "  " + archive::ChecksumName(input.name) +
+                "\n";
+  }
+  inputs.push_back(MakeChecksumsInput(inputs, 0x01D9000000000000));
+  EXPECT_EQ(expected.size(), inputs.back().size);
+
+  for (const bool store : {false, true}) {
+    SCOPED_TRACE(store);
+    inputs.back().store = store;
+    bool regular = false;
+    platform::UniqueFd out = platform::CreateForWriting((dir.path() / "out").string(), &regular);
+    std::string error;
+    ASSERT_TRUE(WritePackage(out.get(), image.get(), 1000, inputs, nullptr, &error)) << error;
+    out.Reset();
+    archive::FileArchiveReader reader;
+    ASSERT_TRUE(reader.Open((dir.path() / "out").string()));
+    const auto stream = reader.OpenFile(archive::ArchiveCursor(reader.directory()), "SHA256SUMS");
+    ASSERT_NE(nullptr, stream);
+    EXPECT_EQ(store, !stream->info().compressed());
+    std::string content;
+    char buffer[4096];
+    while (const size_t n = stream->ActiveSource()->Read(buffer, sizeof buffer)) {
+      content.append(buffer, n);
+    }
+    EXPECT_EQ(expected, content);
+  }
 }
 
 TEST(PackageWriterTest, RefusesExactlyThePackagesThatReachTheLengthLimit) {
