@@ -67,7 +67,9 @@ std::string FormatChecksumLine(std::string_view checksum_name,
       default: escaped += c;
     }
   }
-  return (needs_escape ? "\\" : "") + util::ToHex(digest) + "  " + escaped + "\n";
+  std::string line = needs_escape ? "\\" : "";
+  line.append(util::ToHex(digest)).append("  ").append(escaped).append("\n");
+  return line;
 }
 
 ChecksumList ParseChecksumList(std::string_view text) {
