@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
-"""kelvane.exe under Wine with its Win32 window, on a private Xvfb display: a packaged copy
+"""kelvane.exe under Wine with its Win32 window, on an Xvfb display: a packaged copy
 started without KELVANE_HEADLESS opens its main window (found and read from outside by
 window_probe.exe), serves an ftplib download in active mode over 127.0.0.1, and ends with
 status 0 when the window is closed by its close box or by Exit. The log view's lines cannot be
 read from another process; they are checked in the log file, which gets every line the view
 gets.
+
+Wine's desktop process draws on the display of the program that started it and stays while
+programs use it, so the window shows only on the display the prefix's desktop runs on.
+KELVANE_WINE_DISPLAY names that display when the run's prefix was prepared on one
+(scripts/test-windows.sh does so); without it the test starts an Xvfb server of its own and
+prepares a prefix of its own on it (scripts/wine-prefix.sh beside WINE_RUN), stopped after.
 
 Usage: test_windows_gui.py WINE_RUN KELVANE_EXE KELVANE_PACK_EXE WINDOW_PROBE_EXE
        [unittest options]. Every wait is bounded.
@@ -17,6 +23,7 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -36,17 +43,34 @@ STATUS_LINES = [b"Kelvane v3.01", b"Copyright (C) 2026 Varnek Systems"]
 LOG_FILE_FAILED_PREFIX = "Unable to open log file "
 PAGE = b"<html><body><p>Version [HTTPSrvVersion]</p></body></html>\r\n"
 FIRMWARE = random.Random(17).randbytes(300000)
+PREFIX_BOUND = 120  # seconds to make a Wine prefix
 
 
 class WindowsGuiTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kelvane-windows-gui-")
-        cls.display = windows_support.VirtualDisplay()
-        cls.env = {"DISPLAY": cls.display.name}
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        # What every Wine program here runs with beyond the test's own environment.
+        display = os.environ.get("KELVANE_WINE_DISPLAY")
+        if display:
+            cls.overrides = {"DISPLAY": display}
+        else:
+            virtual = windows_support.VirtualDisplay()
+            cls.addClassCleanup(virtual.close)
+            cls.overrides = {"DISPLAY": virtual.name,
+                             "WINEPREFIX": os.path.join(cls.tmp, "prefix")}
+        cls.env = dict(os.environ, **cls.overrides)
+        if not display:
+            prepare = os.path.join(os.path.dirname(WINE_RUN), "wine-prefix.sh")
+            cls.addClassCleanup(subprocess.run, [prepare, "stop"], stdin=subprocess.DEVNULL,
+                                env=cls.env, timeout=BOUND)
+            subprocess.run([prepare], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, env=cls.env, timeout=PREFIX_BOUND,
+                           check=True)
         # Without a window manager Wine must draw and place the windows itself.
         wine("reg", "add", windows_support.X11_DRIVER_KEY, "/v", "Managed", "/t", "REG_SZ",
-             "/d", "N", "/f")
+             "/d", "N", "/f", env=cls.env)
         # A caption of this run's own, so that the probe finds no other run's window.
         cls.version = "GUI test %d" % random.randrange(10**9)
         folder = os.path.join(cls.tmp, "src")
@@ -54,12 +78,7 @@ class WindowsGuiTest(unittest.TestCase):
         cls.package = os.path.join(cls.tmp, "kw-gui.exe")
         wine(PACK, "build", windows_path(KELVANE), windows_path(folder),
              "-o", windows_path(cls.package), "--version", cls.version,
-             "--store-pattern", "*.bin")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.close()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+             "--store-pattern", "*.bin", env=cls.env)
 
     def setUp(self):
         self.server = None
@@ -70,7 +89,7 @@ class WindowsGuiTest(unittest.TestCase):
             # SIGTERM, which the time-out of wine-run.sh passes on, ends the Wine process.
             self.server.finish(signal.SIGTERM)
         if self.key is not None:
-            wine("reg", "delete", self.key, "/f", check=False)
+            wine("reg", "delete", self.key, "/f", check=False, env=self.env)
 
     def start(self, log_file):
         """A run of a copy of the package under a name of its own (so that its registry key is
@@ -82,17 +101,16 @@ class WindowsGuiTest(unittest.TestCase):
         self.ftp, self.http = free_port(), free_port()
         self.key = windows_support.set_parameters(
             WINE_RUN, application, dwords={"FTPPort": self.ftp, "HTTPPort": self.http},
-            texts={"LogFile": windows_path(log_file)})
-        self.server = windows_support.WindowedServer(WINE_RUN, executable, env=self.env)
+            texts={"LogFile": windows_path(log_file)}, env=self.env)
+        self.server = windows_support.WindowedServer(WINE_RUN, executable, env=self.overrides)
 
     def probe(self, *args):
         """window_probe.exe's output for |args|, run on this test's display; the probe waits
         up to BOUND seconds for the window, its run is given a little longer."""
-        env = dict(os.environ, **self.env)
         result = windowed(PROBE, *args, "--caption", self.version, "--wait", str(BOUND),
-                          env=env, timeout=BOUND + 30)
+                          env=self.env, timeout=BOUND + 30)
         if result.returncode != 0:
-            shown = windowed(PROBE, "list", env=env).stdout.decode("latin-1")
+            shown = windowed(PROBE, "list", env=self.env).stdout.decode("latin-1")
             self.server.finish(signal.SIGTERM)
             self.fail("probe %s: %r; windows %s; kelvane said %r %r" % (
                 args, result.stderr, shown, self.server.out, self.server.err))

@@ -64,14 +64,14 @@ def wine_windowed(wine_run, *command, env=None, timeout=BOUND):
     return result
 
 
-def set_parameters(wine_run, application, dwords=None, texts=None):
+def set_parameters(wine_run, application, dwords=None, texts=None, env=None):
     """Writes |dwords| (REG_DWORD) and |texts| (REG_SZ) into the Parameters key of the program
     named |application|; returns the program's key, for `wine reg delete` afterwards."""
     key = "%s\\%s" % (COMPANY_KEY, application)
     for kind, values in (("REG_DWORD", dwords), ("REG_SZ", texts)):
         for name, value in (values or {}).items():
             wine(wine_run, "reg", "add", key + "\\Parameters", "/v", name, "/t", kind,
-                 "/d", str(value), "/f")
+                 "/d", str(value), "/f", env=env)
     return key
 
 
