@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, only those missing.
-# Runs as root (or through sudo when available). Safe to run again.
+# Installs the Debian packages that building and testing need, only those missing, and the
+# packages named as arguments (what a script needs beyond that, e.g. imagemagick for
+# scripts/screenshot-windows.sh). Runs as root (or through sudo when available). Safe to run
+# again. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
@@ -8,7 +10,7 @@ packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libcli11-de
           lftp wget busybox util-linux procps
           g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev googletest
           wine wine64 fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
-          libxcomposite1 libxfixes3 xvfb xauth)
+          libxcomposite1 libxfixes3 xvfb xauth "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

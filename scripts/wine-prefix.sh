@@ -22,6 +22,15 @@ mkdir -p "$WINEPREFIX"
 # The server's standard streams go nowhere: a server holding a test's pipe would keep it open.
 timeout 30 wineserver -p </dev/null >/dev/null 2>&1 || true
 timeout 180 wine wineboot -i </dev/null >/dev/null 2>&1
+# Debian's Wine loads only the bitmap fonts of its own font folder, not its TrueType ones:
+# without Tahoma ("MS Shell Dlg") dialogs take another font's sizes, and without Marlett the
+# caption buttons show as letters. Fonts in the prefix's Fonts folder are loaded.
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+if [[ -d /usr/share/wine/fonts && -d $fonts ]]; then
+  for font in /usr/share/wine/fonts/*.ttf; do
+    [[ -e $fonts/${font##*/} ]] || ln -s "$font" "$fonts/"
+  done
+fi
 # Without a window manager (Xvfb) Wine's own decorations keep windows where they are put.
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
   </dev/null >/dev/null 2>&1

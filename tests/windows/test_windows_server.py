@@ -9,6 +9,7 @@ Usage: test_windows_server.py WINE_RUN KELVANE_EXE KELVANE_PACK_EXE [unittest op
 WINE_RUN runs one Windows program (scripts/wine-run.sh). Every wait is bounded.
 """
 import ftplib
+import functools
 import hashlib
 import http.client
 import io
@@ -16,101 +17,33 @@ import os
 import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
 
+import windows_support
+from windows_support import BOUND, free_port, refused, windows_path, write_files
+
 WINE_RUN, KELVANE, PACK = sys.argv[1:4] if len(sys.argv) > 3 else ("", "", "")
-BOUND = 60  # seconds for anything that should happen promptly (Wine starts slowly)
+wine = functools.partial(windows_support.wine, WINE_RUN)
 
 STATUS = ["Kelvane v3.01", "Copyright (C) 2026 Varnek Systems"]
 RUNNING_PREFIX = "Kelvane is running"
-COMPANY_KEY = r"HKCU\Software\Varnek Systems"
 PAGE = b"<html><body><p>Version [HTTPSrvVersion]</p></body></html>\r\n"
 FIRMWARE = random.Random(11).randbytes(400000)
 NOTE = b"Firmware 3.34 for the demo device.\r\n" * 40
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def refused(port):
-    with socket.socket() as s:
-        s.settimeout(BOUND)
-        return s.connect_ex(("127.0.0.1", port)) != 0
-
-
-def windows_path(path):
-    """A Linux path as a program under Wine names it (drive Z: is the Linux root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wine(*command, check=True):
-    return subprocess.run([WINE_RUN, *command], stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=BOUND, check=check)
-
-
-def write_files(root, files):
-    for name, data in files.items():
-        path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-
-
-class Server:
-    """One headless run of a packaged kelvane.exe, its output lines as they come, its end."""
+class Server(windows_support.Server):
+    """A headless run: ready once it says it is running."""
 
     def __init__(self, executable, args=(), env=None):
-        environment = {k: v for k, v in os.environ.items()
-                       if k not in ("ARC2", "KELVANE_PASSWORD")}
-        environment.update(KELVANE_HEADLESS="1", **(env or {}))
-        self.process = subprocess.Popen([WINE_RUN, executable, *args], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=environment)
-        self.out, self.err = [], []
-        self.changed = threading.Condition()
-        self.readers = [threading.Thread(target=self._read, args=(s, l), daemon=True)
-                        for s, l in ((self.process.stdout, self.out),
-                                     (self.process.stderr, self.err))]
-        for r in self.readers:
-            r.start()
-
-    def _read(self, stream, lines):
-        for raw in stream:
-            with self.changed:
-                lines.append(raw.decode("latin-1").rstrip("\r\n"))
-                self.changed.notify_all()
-
-    def wait_for(self, lines, predicate):
-        with self.changed:
-            if not self.changed.wait_for(lambda: any(map(predicate, lines)), timeout=BOUND):
-                raise AssertionError("never came; stdout %r stderr %r" % (self.out, self.err))
+        super().__init__(WINE_RUN, executable, args, env)
 
     def wait_running(self):
         self.wait_for(self.err, lambda line: line.startswith(RUNNING_PREFIX))
-
-    def finish(self, sig=None):
-        """Sends |sig| (if any) and returns the exit status once both streams ended."""
-        if sig is not None:
-            self.process.send_signal(sig)
-        try:
-            status = self.process.wait(timeout=BOUND)
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-        for r in self.readers:
-            r.join(BOUND)
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return status
 
 
 class WindowsServerTest(unittest.TestCase):
@@ -153,14 +86,7 @@ class WindowsServerTest(unittest.TestCase):
         application = "kw%d" % random.randrange(10**9)
         executable = os.path.join(folder, application + ".exe")
         shutil.copy2(source, executable)
-        key = "%s\\%s" % (COMPANY_KEY, application)
-        self.keys.append(key)
-        for name, value in (dwords or {}).items():
-            wine("reg", "add", key + "\\Parameters", "/v", name, "/t", "REG_DWORD",
-                 "/d", str(value), "/f")
-        for name, value in (texts or {}).items():
-            wine("reg", "add", key + "\\Parameters", "/v", name, "/t", "REG_SZ",
-                 "/d", value, "/f")
+        self.keys.append(windows_support.set_parameters(WINE_RUN, application, dwords, texts))
         server = Server(executable, args, env)
         self.servers.append(server)
         return server, executable
