@@ -9,7 +9,7 @@ too). vsftpd (Debian's, anonymous, read-only, a private configuration, no system
 the same bytes as plain files with passive and active mode enabled. curl fetches each entry: one
 client, then 20 at once. Each measurement is one curl process per client from its start to its
 exit, so the greeting, the login, EPSV or PORT, RETR and the close count as a client sees them.
-Prints a Markdown table. Needs root for vsftpd and about 350 MB under TMPDIR.
+Prints two Markdown tables. Needs root for vsftpd and about 250 MB under TMPDIR.
 
   bench/ftp_curl_bench.py [--mode active|passive|both] [--repetitions N] [--build-dir DIR]
                           [--size-mb N]
@@ -34,7 +34,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ftp_bench import free_port, start_vsftpd  # noqa: E402  the same vsftpd as ftp_bench.py
+from ftp_bench import VSFTPD, free_port, start_vsftpd  # noqa: E402  ftp_bench.py's vsftpd
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CURL = shutil.which("curl") or "/usr/bin/curl"
@@ -99,10 +99,10 @@ def pack_server(kelvane, pack, work):
 
 
 def start_kelvane(server, work, name, settings):
-    """A copy of |server| called |name| with its own settings file: [Parameters] |settings|
-    and a free FTP port."""
+    """|server| under the name |name| (a hard link), with its own settings file: [Parameters]
+    |settings| and a free FTP port."""
     executable = os.path.join(work, name)
-    shutil.copy2(server, executable)
+    os.link(server, executable)
     port = free_port()
     config = os.path.join(work, "config", "Varnek Systems")
     os.makedirs(config, exist_ok=True)
@@ -159,6 +159,10 @@ def main():
     args = parser.parse_args()
     size = args.size_mb * 1000 * 1000
     modes = ("passive", "active") if args.mode == "both" else (args.mode,)
+    if not os.access(VSFTPD, os.X_OK):
+        # Not in scripts/install-deps.sh: Debian's package starts a system FTP service.
+        print("vsftpd is missing: apt-get install -y vsftpd", file=sys.stderr)
+        return 2
 
     kelvane, pack, bench = build(args.build_dir)
     work = tempfile.mkdtemp(prefix="kelvane_curl_bench_")
