@@ -5,6 +5,8 @@
 //                                (the same 100 MiB, deflated), the same bytes as plain files in
 //                                DIR/files/ for vsftpd, and packed.bin's zlib stream in
 //                                DIR/packed.z
+//   ftp_bench text BYTES FILE    FILE with BYTES of the text-like content (the bench's words),
+//                                for bench/ftp_curl_bench.py's entries
 //   ftp_bench inflate DIR        zlib's own one-pass inflate of DIR/packed.z from memory: MB
 //                                per wall second and per CPU second
 //   ftp_bench serve PACKAGE      FtpDaemon on 127.0.0.1 at a free port ("PORT <n>") until
@@ -105,6 +107,13 @@ int Prepare(const fs::path& dir) {
   std::printf("entry %zu bytes, deflated to %zu (%.2f:1)\n", content.size(), packed.size(),
               static_cast<double>(content.size()) / static_cast<double>(packed.size()));
   return ok ? 0 : 1;
+}
+
+int WriteText(const char* bytes, const fs::path& file) {
+  char* end = nullptr;
+  const unsigned long long size = std::strtoull(bytes, &end, 10);
+  if (end == bytes || *end != '\0' || size == 0 || size >= (1ull << 32)) return 2;
+  return WriteFile(file, kelvane::bench::TextLikeBytes(static_cast<size_t>(size))) ? 0 : 1;
 }
 
 int Inflate(const fs::path& dir) {
@@ -300,13 +309,14 @@ int Fetch(uint16_t port, const std::string& path, int clients) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "prepare" && argc == 3) return Prepare(argv[2]);
+  if (mode == "text" && argc == 4) return WriteText(argv[2], argv[3]);
   if (mode == "inflate" && argc == 3) return Inflate(argv[2]);
   if (mode == "serve" && argc == 3) return Serve(argv[2]);
   if (mode == "fetch" && argc == 5) {
     return Fetch(static_cast<uint16_t>(std::atoi(argv[2])), argv[3], std::atoi(argv[4]));
   }
   std::fprintf(stderr,
-               "usage: ftp_bench prepare DIR | inflate DIR | serve PACKAGE | "
+               "usage: ftp_bench prepare DIR | text BYTES FILE | inflate DIR | serve PACKAGE | "
                "fetch PORT PATH CLIENTS\n");
   return 2;
 }

@@ -68,7 +68,9 @@ def start_kelvane(bench, package):
     return process, int(line.split()[1])
 
 
-def start_vsftpd(work):
+def start_vsftpd(work, passive=False):
+    """vsftpd on a free 127.0.0.1 port; active mode only unless |passive| (then both, with
+    passive ports wherever the kernel offers one)."""
     port = free_port()
     empty = os.path.join(work, "empty")
     os.makedirs(empty, exist_ok=True)
@@ -79,7 +81,7 @@ def start_vsftpd(work):
             "listen_port=%d" % port, "background=NO",
             "anonymous_enable=YES", "local_enable=NO", "write_enable=NO",
             "anon_root=%s" % os.path.join(work, "files"), "no_anon_password=YES",
-            "pasv_enable=NO", "port_enable=YES", "connect_from_port_20=NO",
+            "pasv_enable=%s" % ("YES" if passive else "NO"), "port_enable=YES", "connect_from_port_20=NO",
             "max_clients=100", "max_per_ip=100", "xferlog_enable=NO",
             "dirmessage_enable=NO", "seccomp_sandbox=NO", "use_sendfile=YES",
             "secure_chroot_dir=%s" % empty, "ftp_username=ftp",

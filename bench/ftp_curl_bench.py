@@ -1,19 +1,27 @@
 #!/usr/bin/env python3
 """bench/ftp_curl_bench.py -- whole curl downloads (login included) from kelvane beside vsftpd.
 
-Builds kelvane and kelvane-pack with the release preset, packs a 100 MB stored entry into a real
-server executable, runs it headless on a free loopback port, serves the same bytes as a plain
-file with vsftpd (Debian's, anonymous, read-only, active mode, a private configuration, no system
-service), and times curl fetching the file: one client, then 20 at once. Each measurement is one
-curl process per client from its start to its exit, so the greeting, the login, PORT, RETR and the
-close count as a device would see them. Prints a Markdown table. Needs root for vsftpd and about
-250 MB under TMPDIR.
+Builds kelvane, kelvane-pack and ftp_bench with the release preset, packs two entries of the same
+100 MB of text-like bytes into a real server executable, `stored.bin` stored and `packed.bin`
+deflated, and runs it headless on free loopback ports twice: with the default settings (the
+classic mode, active data connections only) and with FtpMode=modern (passive data connections
+too). vsftpd (Debian's, anonymous, read-only, a private configuration, no system service) serves
+the same bytes as plain files with passive and active mode enabled. curl fetches each entry: one
+client, then 20 at once. Each measurement is one curl process per client from its start to its
+exit, so the greeting, the login, EPSV or PORT, RETR and the close count as a client sees them.
+Prints two Markdown tables. Needs root for vsftpd and about 250 MB under TMPDIR.
 
-  bench/ftp_curl_bench.py [--repetitions N] [--build-dir DIR] [--size-mb N]
+  bench/ftp_curl_bench.py [--mode active|passive|both] [--repetitions N] [--build-dir DIR]
+                          [--size-mb N]
 
-Rates are content bytes per wall second (MB = 10^6 bytes), the median of N runs; the servers take
-turns within each repetition, so load from elsewhere falls on both alike. "login ms" is the median
-of curl's own time to the first byte of the transfer minus its connect time, for one client.
+Passive is curl's own default (EPSV, then PASV); active is `-P 127.0.0.1 --disable-eprt`, which
+is how devices made for the classic server fetch. "active" measures the classic server and the
+modern one in active mode; "passive" the modern server. Rates are content bytes per wall second
+(MB = 10^6 bytes), the median of N runs; within each repetition every server takes its turn for
+each entry and client count, so load from elsewhere falls on all alike. A second table shows, for
+one client, curl's own time from its start to the first byte of the entry (connect, greeting,
+login, EPSV or PORT, RETR and the data connection), how many runs took 150 ms or more for it,
+and the rate from the first byte to the end.
 """
 import argparse
 import os
@@ -26,12 +34,17 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ftp_bench import free_port, start_vsftpd  # noqa: E402  the same vsftpd as ftp_bench.py
+from ftp_bench import VSFTPD, free_port, start_vsftpd  # noqa: E402  ftp_bench.py's vsftpd
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CURL = shutil.which("curl") or "/usr/bin/curl"
 BOUND = 120  # seconds for any one step
 MB = 1e6
+ENTRIES = (("stored", "stored.bin"), ("compressed", "packed.bin"))
+CLIENTS = (1, 20)
+ACTIVE_OPTIONS = ["-P", "127.0.0.1", "--disable-eprt"]
+# A first byte this late on loopback is a client waiting on a timer, not the server's work.
+STALL_S = 0.15
 
 
 def run(command, **kwargs):
@@ -40,9 +53,10 @@ def run(command, **kwargs):
 
 def build(build_dir):
     run(["cmake", "--preset", "release", "-B", build_dir], cwd=ROOT, stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", build_dir, "--target", "kelvane", "kelvane-pack", "-j", "2"],
-        cwd=ROOT, stdout=subprocess.DEVNULL)
-    return os.path.join(build_dir, "bin", "kelvane"), os.path.join(build_dir, "bin", "kelvane-pack")
+    run(["cmake", "--build", build_dir, "--target", "kelvane", "kelvane-pack", "ftp_bench",
+         "-j", "2"], cwd=ROOT, stdout=subprocess.DEVNULL)
+    return tuple(os.path.join(build_dir, "bin", name)
+                 for name in ("kelvane", "kelvane-pack", "ftp_bench"))
 
 
 def wait_for_greeting(port):
@@ -58,58 +72,74 @@ def wait_for_greeting(port):
     raise RuntimeError("nothing greets on port %d" % port)
 
 
-def write_content(path, size):
-    # Incompressible bytes, so that the stored entry and the plain file are the same size and
-    # nothing downstream can take a short cut.
-    chunk = os.urandom(1 << 20)
-    with open(path, "wb") as f:
-        left = size
-        while left > 0:
-            f.write(chunk[:min(left, len(chunk))])
-            left -= len(chunk)
+def write_content(bench, work, size):
+    """files/stored.bin and files/packed.bin for vsftpd: one file of text-like bytes (deflate
+    packs it about 3:1) under both names."""
+    files = os.path.join(work, "files")
+    os.makedirs(files)
+    os.chmod(files, 0o755)
+    content = os.path.join(files, "stored.bin")
+    run([bench, "text", str(size), content])
+    os.chmod(content, 0o644)
+    os.link(content, os.path.join(files, "packed.bin"))
 
 
-def start_kelvane(kelvane, pack, work):
+def pack_server(kelvane, pack, work):
+    """The server executable with stored.bin stored and packed.bin deflated."""
     site = os.path.join(work, "site")
     os.makedirs(site)
-    os.link(os.path.join(work, "files", "image.bin"), os.path.join(site, "image.bin"))
+    for _, name in ENTRIES:
+        os.link(os.path.join(work, "files", name), os.path.join(site, name))
     server = os.path.join(work, "fw-bench")
-    run([pack, "build", kelvane, site, "-o", server, "--store"], stdout=subprocess.DEVNULL)
+    run([pack, "build", kelvane, site, "-o", server, "--store-pattern", "stored.bin"],
+        stdout=subprocess.DEVNULL)
+    listing = run([pack, "list", server], capture_output=True, text=True).stdout
+    print(listing.strip(), file=sys.stderr)
+    return server
+
+
+def start_kelvane(server, work, name, settings):
+    """|server| under the name |name| (a hard link), with its own settings file: [Parameters]
+    |settings| and a free FTP port."""
+    executable = os.path.join(work, name)
+    os.link(server, executable)
     port = free_port()
     config = os.path.join(work, "config", "Varnek Systems")
-    os.makedirs(config)
-    with open(os.path.join(config, "fw-bench.conf"), "w") as f:
-        f.write("[Parameters]\nFTPPort=%d\n" % port)
+    os.makedirs(config, exist_ok=True)
+    with open(os.path.join(config, name + ".conf"), "w") as f:
+        f.write("[Parameters]\nFTPPort=%d\n%s" % (port, "".join(s + "\n" for s in settings)))
     env = dict(os.environ, KELVANE_HEADLESS="1", XDG_CONFIG_HOME=os.path.join(work, "config"))
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
-    process = subprocess.Popen([server], env=env, stdin=subprocess.DEVNULL,
+    process = subprocess.Popen([executable], env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_greeting(port)
     return process, port
 
 
-def curl_fetch(port, clients, size):
-    """Wall rate of |clients| curl downloads at once, and the first one's login time in ms."""
-    command = [CURL, "-s", "-S", "-P", "127.0.0.1", "--disable-eprt", "--max-time", str(BOUND),
-               "-o", "/dev/null", "-w", "%{size_download} %{time_connect} %{time_starttransfer}\n",
-               "ftp://127.0.0.1:%d/image.bin" % port]
+def curl_fetch(port, path, options, clients, size):
+    """Wall rate of |clients| curl downloads at once, and each curl's own (seconds to the first
+    byte of the entry, seconds to its end)."""
+    command = [CURL, "-s", "-S"] + options + [
+        "--max-time", str(BOUND), "-o", "/dev/null",
+        "-w", "%{size_download} %{time_starttransfer} %{time_total}\n",
+        "ftp://127.0.0.1:%d/%s" % (port, path)]
     start = time.monotonic()
     processes = [subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   text=True) for _ in range(clients)]
     total = 0
-    login_ms = None
+    times = []
     for p in processes:
         out, err = p.communicate(timeout=BOUND)
         if p.returncode != 0:
-            raise RuntimeError("curl on port %d: exit %d: %s" % (port, p.returncode, err))
-        got, connect, first_byte = out.split()
+            raise RuntimeError("curl %s on port %d: exit %d: %s"
+                               % (" ".join(options), port, p.returncode, err))
+        got, first_byte, end = out.split()
         if int(got) != size:
             raise RuntimeError("curl on port %d got %s of %d bytes" % (port, got, size))
         total += int(got)
-        if login_ms is None:
-            login_ms = (float(first_byte) - float(connect)) * 1000
-    return total / (time.monotonic() - start) / MB, login_ms
+        times.append((float(first_byte), float(end)))
+    return total / (time.monotonic() - start) / MB, times
 
 
 def stop(process):
@@ -122,48 +152,92 @@ def stop(process):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--mode", choices=("active", "passive", "both"), default="both")
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "release"))
     parser.add_argument("--size-mb", type=int, default=100)
     args = parser.parse_args()
     size = args.size_mb * 1000 * 1000
+    modes = ("passive", "active") if args.mode == "both" else (args.mode,)
+    if not os.access(VSFTPD, os.X_OK):
+        # Not in scripts/install-deps.sh: Debian's package starts a system FTP service.
+        print("vsftpd is missing: apt-get install -y vsftpd", file=sys.stderr)
+        return 2
 
-    kelvane, pack = build(args.build_dir)
+    kelvane, pack, bench = build(args.build_dir)
     work = tempfile.mkdtemp(prefix="kelvane_curl_bench_")
     os.chmod(work, 0o755)  # vsftpd's anonymous user must reach files/
-    servers = []
-    rows = []
+    processes = []
+    # (label, data connection, port, curl options) of each server's turn.
+    kelvanes, vsftpds = [], []
+    runs = {}  # (label, mode, entry, clients) -> [(wall rate, [(first byte s, end s)])]
     try:
-        os.makedirs(os.path.join(work, "files"))
-        write_content(os.path.join(work, "files", "image.bin"), size)
-        os.chmod(os.path.join(work, "files"), 0o755)
-        os.chmod(os.path.join(work, "files", "image.bin"), 0o644)
-        server, kelvane_port = start_kelvane(kelvane, pack, work)
-        servers.append(server)
-        vsftpd, vsftpd_port = start_vsftpd(work)
-        servers.append(vsftpd)
-        for clients in (1, 20):
-            k_rates, v_rates, k_login, v_login = [], [], [], []
-            for _ in range(args.repetitions):
-                rate, login = curl_fetch(kelvane_port, clients, size)
-                k_rates.append(rate)
-                k_login.append(login)
-                rate, login = curl_fetch(vsftpd_port, clients, size)
-                v_rates.append(rate)
-                v_login.append(login)
-            rows.append((clients, statistics.median(k_rates), statistics.median(v_rates),
-                         statistics.median(k_login), statistics.median(v_login)))
+        write_content(bench, work, size)
+        server = pack_server(kelvane, pack, work)
+        vsftpd, vsftpd_port = start_vsftpd(work, passive=True)
+        processes.append(vsftpd)
+        if "active" in modes:
+            process, port = start_kelvane(server, work, "fw-classic", [])
+            processes.append(process)
+            kelvanes.append(("classic", "active", port, ACTIVE_OPTIONS))
+        process, port = start_kelvane(server, work, "fw-modern", ["FtpMode=modern"])
+        processes.append(process)
+        for mode in modes:
+            options = [] if mode == "passive" else ACTIVE_OPTIONS
+            kelvanes.append(("modern", mode, port, options))
+            vsftpds.append(("vsftpd", mode, vsftpd_port, options))
+        for _ in range(args.repetitions):
+            for _, path in ENTRIES:
+                for clients in CLIENTS:
+                    for label, mode, port, options in kelvanes + vsftpds:
+                        runs.setdefault((label, mode, path, clients), []).append(
+                            curl_fetch(port, path, options, clients, size))
     finally:
-        for process in servers:
+        for process in processes:
             stop(process)
         shutil.rmtree(work, ignore_errors=True)
 
-    print("| clients | kelvane MB/s | vsftpd MB/s | kelvane / vsftpd | kelvane login ms "
-          "| vsftpd login ms |")
-    print("|---:|---:|---:|---:|---:|---:|")
-    for clients, k_rate, v_rate, k_login, v_login in rows:
-        print("| %d | %.0f | %.0f | %.2f | %.1f | %.1f |"
-              % (clients, k_rate, v_rate, k_rate / v_rate, k_login, v_login))
+    def rate(label, mode, path, clients):
+        return statistics.median(r for r, _ in runs[(label, mode, path, clients)])
+
+    def one_client(label, mode, path):
+        """Median ms to the first byte, runs that waited STALL_S or more for it, and the median
+        rate from the first byte to the end, of the one-client runs."""
+        times = [t[0] for _, t in runs[(label, mode, path, 1)]]
+        return (statistics.median(first for first, _ in times) * 1000,
+                sum(1 for first, _ in times if first >= STALL_S),
+                statistics.median(size / (end - first) / MB for first, end in times))
+
+    def number(value):
+        return format(round(value), ",")
+
+    print("| entry | clients | data connection | kelvane mode | kelvane MB/s | vsftpd MB/s "
+          "| kelvane / vsftpd | of kelvane classic active |")
+    print("|---|---:|---|---|---:|---:|---:|---:|")
+    for entry, path in ENTRIES:
+        for clients in CLIENTS:
+            for label, mode, _, _ in kelvanes:
+                k_rate = rate(label, mode, path, clients)
+                v_rate = rate("vsftpd", mode, path, clients)
+                of_active = ""
+                if "active" in modes and (label, mode) != ("classic", "active"):
+                    of_active = "%.2f" % (k_rate / rate("classic", "active", path, clients))
+                print("| %s | %d | %s | %s | %s | %s | %.2f | %s |" % (
+                    entry, clients, mode, label, number(k_rate), number(v_rate),
+                    k_rate / v_rate, of_active))
+
+    print("\nOne client, %d runs each: curl's time to the first byte (median), the runs in which "
+          "it took %d ms or more, and the rate from the first byte to the end (median).\n"
+          % (args.repetitions, STALL_S * 1000))
+    print("| entry | data connection | server | first byte ms | runs >= %d ms | MB/s after the "
+          "first byte |" % (STALL_S * 1000))
+    print("|---|---|---|---:|---:|---:|")
+    for entry, path in ENTRIES:
+        for label, mode, _, _ in kelvanes + vsftpds:
+            first_ms, stalled, after = one_client(label, mode, path)
+            server = "kelvane " + label if label != "vsftpd" else label
+            print("| %s | %s | %s | %.1f | %d | %s |" % (entry, mode, server, first_ms, stalled,
+                                                        number(after)))
     return 0
 
 
