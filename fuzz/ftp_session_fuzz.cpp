@@ -218,11 +218,13 @@ class FuzzDataConnection final : public kelvane::ftp::DataConnection {
   }
 
   int SendEntry(FileArchiveReader& reader, const ArchiveCursor& cursor, std::string_view path,
-                uint32_t* counter, const Progress& progress, uint32_t start) override {
+                uint32_t* counter, const Progress& progress, uint32_t start,
+                kelvane::net::SendEnd* end) override {
     record_->entry = true;
     record_->node = cursor.Find(path);
     const int code =
-        kelvane::net::SendEntry(pair_.near.get(), reader, cursor, path, counter, progress, start);
+        kelvane::net::SendEntry(pair_.near.get(), reader, cursor, path, counter, progress, start,
+                                end);
     record_->counted = *counter;
     return code;
   }

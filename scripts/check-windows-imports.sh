@@ -17,7 +17,7 @@ objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 # The system's own DLLs, in lower case. The Universal C runtime's api-ms-win-crt-* sets count
 # too, but only for a toolchain that links it (Windows 10 ships them); Debian's links msvcrt.
 allowed=(kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll ws2_32.dll mswsock.dll
-  comctl32.dll comdlg32.dll ole32.dll oleaut32.dll msvcrt.dll)
+  comctl32.dll comdlg32.dll ole32.dll oleaut32.dll msvcrt.dll iphlpapi.dll)
 ucrt=false
 if "${MINGW_GCC:-x86_64-w64-mingw32-gcc-posix}" -dumpspecs 2>/dev/null | grep -q -- '-lucrt'; then
   ucrt=true

@@ -79,6 +79,25 @@ inline constexpr const char* kCaptionLabel = "Caption: ";
 inline constexpr const char* kReadMeLabel = "Read-me: ";
 inline constexpr const char* kPasswordLabel = "Password: ";
 inline constexpr const char* kYesNoPrompt = "Yes or No [y/N]: ";
+// The headless front end's transfer and address lines (seconds with two decimals, MB/s in
+// 10^6 bytes per second with one).
+inline constexpr const char* kTransferLineFormat =
+    "Transfer: %s \"%s\" %u/%u bytes in %.2f s (%.1f MB/s) %s";
+inline constexpr const char* kTransferTotalsFormat = "Transfers: %llu complete, %llu failed";
+inline constexpr const char* kFtpAddressFormat = "Address: ftp://%s:%u/";
+inline constexpr const char* kHttpAddressFormat = "Address: http://%s:%u/www/index.htm";
+// How a transfer ended, in those lines and in the transfer file.
+inline constexpr const char* kResultComplete = "complete";
+inline constexpr const char* kResultFailedFormat = "failed: %s";
+inline constexpr const char* kResultAborted = "aborted";
+inline constexpr const char* kReasonDamaged = "damaged entry";
+inline constexpr const char* kReasonConnectionLost = "data connection lost";
+inline constexpr const char* kReasonStalled = "stalled";
+inline constexpr const char* kReasonRefused = "refused";
+// The transfer file beside the log file: its extension and its first row.
+inline constexpr const char* kTransferFileExtension = ".csv";
+inline constexpr const char* kTransferFileHeader =
+    "start,client,user,path,bytes,total,seconds,result";
 inline constexpr const char* kRunningNotice = "Kelvane is running; Ctrl+C or SIGTERM ends it.";
 
 // What a user can do about a failure: the causes added to the messages above, and the log

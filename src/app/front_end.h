@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/transfer_record.h"
+
 namespace kelvane::logview {
 class LogView;
 }
@@ -29,6 +31,8 @@ class MainWindowCommands {
   virtual ReadMeMode read_me_mode() const = 0;
   // Waits up to |bound| for the HTTP service to listen; its port, or 0 when it is not running.
   virtual uint16_t WaitHttpListening(std::chrono::milliseconds bound) = 0;
+  // The port the FTP service listens on.
+  virtual uint16_t ftp_port() const = 0;
 };
 
 class FrontEnd {
@@ -63,6 +67,13 @@ class FrontEnd {
   // Shows the log view's lines from now on, and stops showing them.
   virtual void AttachLog(logview::LogView& log_view) = 0;
   virtual void DetachLog(logview::LogView& log_view) = 0;
+
+  // The record of downloads, once, before the window initialises: the front end may add a
+  // finished listener (called on the connection threads) and poll Snapshot on its own thread
+  // while Run lasts. The record outlives the front end's use of it. Nothing by default.
+  virtual void AttachTransfers(ftp::TransferRecord& /*record*/) {}
+  // After Run, once every service thread has ended: the totals of the whole run.
+  virtual void TransfersEnded(const ftp::TransferTotals& /*totals*/) {}
 
   // Called once on the window's thread just before the first service thread starts, so that
   // every service thread inherits what the front end sets up for its own thread.

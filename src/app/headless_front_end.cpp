@@ -2,7 +2,9 @@
 #include "app/headless_front_end.h"
 
 #include "app/app_texts.h"
+#include "app/device_addresses.h"
 #include "app/startup_rules.h"
+#include "app/transfer_report.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
 
@@ -26,6 +28,7 @@ HeadlessIo HeadlessIo::FromProcess() {
   io.read_secret = [fd](std::string* line) { return platform::ReadLineNoEcho(fd, line); };
   io.block_signals = platform::BlockTerminationSignals;
   io.wait_for_signal = platform::WaitForTerminationSignal;
+  io.interfaces = platform::ListIpv4Interfaces;
   return io;
 }
 
@@ -143,17 +146,33 @@ void HeadlessFrontEnd::BeforeServicesStart() {
   if (io_.block_signals) io_.block_signals();
 }
 
+void HeadlessFrontEnd::AttachTransfers(ftp::TransferRecord& record) {
+  record.AddFinishedListener([this](const ftp::TransferRow& row) { ErrorLine(TransferLine(row)); });
+}
+
+void HeadlessFrontEnd::TransfersEnded(const ftp::TransferTotals& totals) {
+  ErrorLine(TransferTotalsLine(totals));
+}
+
 void HeadlessFrontEnd::Run(MainWindowCommands& window) {
+  uint16_t http_port = 0;
   switch (window.read_me_mode()) {
     case ReadMeMode::Html:
-      // The address names the port the service really listens on, once it does.
-      if (window.WaitHttpListening(kHttpReadyBound) != 0) window.ReadMe();
+      // The addresses name the port the service really listens on, once it does.
+      http_port = window.WaitHttpListening(kHttpReadyBound);
+      if (http_port != 0) window.ReadMe();
       break;
     case ReadMeMode::Pdf:
       window.ReadMe();
       break;
     case ReadMeMode::None:
       break;
+  }
+  if (io_.interfaces) {
+    for (const std::string& line :
+         AddressLines(AddressesToShow(io_.interfaces()), window.ftp_port(), http_port)) {
+      ErrorLine(line);
+    }
   }
   ErrorLine(texts::kRunningNotice);
   if (io_.wait_for_signal) io_.wait_for_signal();

@@ -3,7 +3,9 @@
 //
 // stdout carries exactly the log's lines, one per line, flushed per line. Each message box and
 // each status text is one line on stderr (a text with line ends gives several); so are the
-// caption ("Caption: ...") and the read-me address ("Read-me: ..."). Yes/No questions, the
+// caption ("Caption: ..."), the read-me address ("Read-me: ..."), the addresses a device may
+// use ("Address: ..." at start), each finished download ("Transfer: ...") and the totals at
+// exit ("Transfers: ..."). Yes/No questions, the
 // ports dialog and the password prompt read the terminal when stdin is one; otherwise a
 // question is answered No, the ports dialog is cancelled, and the password is
 // KELVANE_PASSWORD, tried once (without it the prompt says that a password is required and is
@@ -21,9 +23,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/front_end.h"
 #include "logview/log_view.h"
+#include "platform/interfaces.h"
 
 namespace kelvane::app {
 
@@ -42,6 +46,8 @@ struct HeadlessIo {
   // started later; then waits for one of them.
   std::function<bool()> block_signals;
   std::function<int()> wait_for_signal;
+  // The machine's interfaces, for the address lines; none: no address lines.
+  std::function<std::vector<platform::InterfaceAddress>()> interfaces;
 
   // The process's own stdin, stdout, stderr, environment and signals.
   static HeadlessIo FromProcess();
@@ -67,8 +73,11 @@ class HeadlessFrontEnd : public FrontEnd, private logview::LogObserver {
   void AttachLog(logview::LogView& log_view) override;
   void DetachLog(logview::LogView& log_view) override;
   void BeforeServicesStart() override;
-  // Prints the read-me address (waiting for the HTTP service) and a line saying how to end the
-  // program, then waits for SIGINT or SIGTERM.
+  // A line per finished download, written on the connection thread that finished it.
+  void AttachTransfers(ftp::TransferRecord& record) override;
+  void TransfersEnded(const ftp::TransferTotals& totals) override;
+  // Prints the read-me address (waiting for the HTTP service), the address lines and a line
+  // saying how to end the program, then waits for SIGINT or SIGTERM.
   void Run(MainWindowCommands& window) override;
 
  private:

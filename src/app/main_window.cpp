@@ -55,6 +55,7 @@ MainWindow::InitResult MainWindow::Initialise() {
     PortErrorDialogue(ftp_port);
     return InitResult::kFtpPortError;
   }
+  ftp_port_ = ftp_port;
   daemon_.SetLogSink(&log_view_);
 
   const std::string log_file = settings_.LogFile();

@@ -53,6 +53,7 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
   void ReadMe() override;
   ReadMeMode read_me_mode() const override { return read_me_mode_; }
   uint16_t WaitHttpListening(std::chrono::milliseconds bound) override;
+  uint16_t ftp_port() const override { return ftp_port_; }
 
   // The HTTP port in use, as the HTTP thread last advanced it.
   uint16_t http_port() const { return http_port_.load(); }
@@ -82,6 +83,7 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
   ReadMeMode read_me_mode_ = ReadMeMode::None;
   // Shared with the HTTP thread, which advances it while ports cannot be opened.
   std::atomic<uint16_t> http_port_{0};
+  uint16_t ftp_port_ = 0;  // set by Initialise
   std::function<std::optional<std::string>()> temporary_folder_;
   std::function<bool(uint16_t)> may_bind_;
   bool log_attached_ = false;

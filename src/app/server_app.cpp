@@ -49,12 +49,18 @@ int ServerApp::Run(const StartupEnvironment& environment, archive::FileArchiveRe
     if (front_end.EditPorts(&ftp_port, &http_port)) settings.WritePorts(ftp_port, http_port);
   }
 
+  OpenTransferFile(AppSettings(*store).LogFile(), front_end);
+  front_end.AttachTransfers(transfers_);
+  daemon.SetTransferObserver(&transfers_);
+
   int status = kExitNormal;
+  bool ran = false;
   MainWindow window(reader, daemon, log_view, *store, front_end);
   switch (window.Initialise()) {
     case MainWindow::InitResult::kRunning:
       front_end.Run(window);
       window.Exit();
+      ran = true;
       break;
     case MainWindow::InitResult::kPasswordRefused:
       status = kExitPasswordRefused;
@@ -74,8 +80,21 @@ int ServerApp::Run(const StartupEnvironment& environment, archive::FileArchiveRe
     std::_Exit(status);
   }
   daemon.SetLogSink(nullptr);
+  daemon.SetTransferObserver(nullptr);
+  if (ran) front_end.TransfersEnded(transfers_.Totals());
   window.DetachLog();
   return status;
+}
+
+void ServerApp::OpenTransferFile(const std::string& log_file, FrontEnd& front_end) {
+  // The log file's own rule: a name it would refuse gets no transfer file either.
+  if (log_file.empty() || log_file.size() > logview::DatedLogFile::kMaxNameLength) return;
+  transfer_file_ = std::make_unique<TransferFile>(
+      log_file, logview::TodayLocal, [&front_end](const std::string& path, int error_number) {
+        front_end.ShowStatus(LogFileFailedText(path, error_number));
+      });
+  transfers_.AddFinishedListener(
+      [file = transfer_file_.get()](const ftp::TransferRow& row) { file->Write(row); });
 }
 
 }  // namespace kelvane::app

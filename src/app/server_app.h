@@ -16,7 +16,9 @@
 #include "app/front_end.h"
 #include "app/settings.h"
 #include "archive/FileArchiveReader.h"
+#include "app/transfer_file.h"
 #include "ftp/ftp_s.h"
+#include "ftp/transfer_record.h"
 #include "logview/log_view.h"
 
 namespace kelvane::app {
@@ -61,8 +63,15 @@ class ServerApp {
   // Known once Run has obtained the archive name.
   const std::string& archive_name() const { return archive_name_; }
   const std::string& application_name() const { return application_name_; }
+  // Every download of the run; the daemon reports to it while Run lasts.
+  ftp::TransferRecord& transfers() { return transfers_; }
 
  private:
+  // Writes the transfer file when the LogFile setting names a log file.
+  void OpenTransferFile(const std::string& log_file, FrontEnd& front_end);
+
+  ftp::TransferRecord transfers_;
+  std::unique_ptr<TransferFile> transfer_file_;
   std::string archive_name_;
   std::string application_name_;
 };

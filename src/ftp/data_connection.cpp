@@ -24,9 +24,10 @@ bool TcpDataConnection::Send(std::string_view bytes) {
 
 int TcpDataConnection::SendEntry(archive::FileArchiveReader& reader,
                                  const archive::ArchiveCursor& cursor, std::string_view path,
-                                 uint32_t* counter, const Progress& progress, uint32_t start) {
+                                 uint32_t* counter, const Progress& progress, uint32_t start,
+                                 net::SendEnd* end) {
   client_.progress_ = &progress;
-  const int code = client_.SendFile(reader, cursor, path, counter, start);
+  const int code = client_.SendFile(reader, cursor, path, counter, start, end);
   client_.progress_ = nullptr;
   return code;
 }

@@ -29,10 +29,10 @@ class DataConnection {
   // Sends the entry |path| names from |cursor|, from its byte |start| on (see net::SendEntry);
   // |*counter| counts the bytes sent. 0 when the whole rest of the entry went out (or
   // |progress| stopped it), 1 when it could not be opened, 2 when a send failed or its data
-  // turned out damaged or short.
+  // turned out damaged or short. |*end| (when not null) receives the finer outcome.
   virtual int SendEntry(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
                         std::string_view path, uint32_t* counter, const Progress& progress,
-                        uint32_t start) = 0;
+                        uint32_t start, net::SendEnd* end) = 0;
   // Ends the connection; the client reads the end of the data.
   virtual void Close() = 0;
 };
@@ -48,7 +48,7 @@ class TcpDataConnection final : public DataConnection {
   bool Send(std::string_view bytes) override;
   int SendEntry(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
                 std::string_view path, uint32_t* counter, const Progress& progress,
-                uint32_t start) override;
+                uint32_t start, net::SendEnd* end) override;
   void Close() override;
 
  private:

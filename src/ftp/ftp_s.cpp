@@ -476,7 +476,10 @@ bool FtpSession::RetrFile(const char* text) {
   const archive::ArchiveNode* node = FindEntryToSend(text, path);
   if (node == nullptr) return false;
   std::unique_ptr<DataConnection> data = OpenRetrConnection();
-  if (!data) return false;
+  if (!data) {
+    ReportRefused(*node, path, 0);
+    return false;
+  }
   Reply(reply::kRetrStarted);
   return SendEntryOver(*data, *node, path, 0, nullptr);
 }
@@ -503,19 +506,46 @@ const archive::ArchiveNode* FtpSession::FindEntryToSend(const char* text,
   return node;
 }
 
+TransferInfo FtpSession::MakeTransferInfo(const archive::ArchiveNode& node,
+                                          const std::string& path, uint32_t start) {
+  return {daemon_.NextTransferId(), PeerAddress(), user_name_, path,
+          node.info()->unpacked_size - start};
+}
+
+void FtpSession::ReportRefused(const archive::ArchiveNode& node, const std::string& path,
+                               uint32_t start) {
+  TransferObserver* observer = daemon_.transfer_observer();
+  if (observer == nullptr) return;
+  const TransferInfo transfer = MakeTransferInfo(node, path, start);
+  observer->OnTransferStart(transfer);
+  observer->OnTransferEnd(transfer, {0, std::chrono::milliseconds(0), TransferResult::kRefused});
+}
+
 bool FtpSession::SendEntryOver(DataConnection& data, const archive::ArchiveNode& node,
                                const std::string& path, uint32_t start,
                                const std::function<bool()>& go_on) {
+  using std::chrono::steady_clock;
   TransferObserver* observer = daemon_.transfer_observer();
-  const TransferInfo transfer{PeerAddress(), path, node.info()->unpacked_size - start};
+  const TransferInfo transfer = MakeTransferInfo(node, path, start);
+  const steady_clock::time_point started = steady_clock::now();
   if (observer != nullptr) observer->OnTransferStart(transfer);
+  // Chunks are large, so one clock reading per chunk costs nothing next to the send; the
+  // observer hears of the first chunk, then of one per interval at most.
+  steady_clock::time_point next_progress = started;
   // StopAll ends a transfer at its next chunk; the short count then fails it.
   const DataConnection::Progress progress = [&](uint32_t sent) {
-    if (observer != nullptr) observer->OnTransferProgress(transfer, sent);
+    if (observer != nullptr) {
+      const steady_clock::time_point now = steady_clock::now();
+      if (now >= next_progress) {
+        observer->OnTransferProgress(transfer, sent);
+        next_progress = now + kProgressInterval;
+      }
+    }
     return !stop_requested() && (!go_on || go_on());
   };
   uint32_t sent = 0;
-  const int code = data.SendEntry(daemon_.reader(), cursor_, path, &sent, progress, start);
+  net::SendEnd end = net::SendEnd::kSent;
+  const int code = data.SendEntry(daemon_.reader(), cursor_, path, &sent, progress, start, &end);
   data.Close();
   KELVANE_TRACE("RetrFile: SendFile returned %d (%s)!\n", code, code == 0 ? "OK" : "FAILED");
 
@@ -524,7 +554,26 @@ bool FtpSession::SendEntryOver(DataConnection& data, const archive::ArchiveNode&
   if (code == 0 && !complete) {
     KELVANE_TRACE("RetrFile: %u of %u bytes sent!\n", sent, transfer.size);
   }
-  if (observer != nullptr) observer->OnTransferEnd(transfer, sent, complete);
+  if (observer == nullptr) return complete;
+  TransferResult result = TransferResult::kComplete;
+  if (!complete) {
+    switch (end) {
+      case net::SendEnd::kStopped: result = TransferResult::kAborted; break;
+      case net::SendEnd::kStalled: result = TransferResult::kStalled; break;
+      // A client that aborts may close the data connection before its ABOR is read: asking
+      // once more tells an abort from a lost connection.
+      case net::SendEnd::kLost:
+        result = go_on && !go_on() ? TransferResult::kAborted : TransferResult::kConnectionLost;
+        break;
+      // All sent but fewer bytes than the entry's record promised: damaged too.
+      case net::SendEnd::kSent:
+      case net::SendEnd::kNotOpened:
+      case net::SendEnd::kDamaged: result = TransferResult::kDamaged; break;
+    }
+  }
+  const auto duration =
+      std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - started);
+  observer->OnTransferEnd(transfer, {sent, duration, result});
   return complete;
 }
 

@@ -38,6 +38,8 @@ class FtpDaemon;
 // the conversation is the classic one, reply for reply.
 class FtpSession : public net::TcpConnection {
  public:
+  // The transfer observer hears of a download's progress at most this often.
+  static constexpr std::chrono::milliseconds kProgressInterval{250};
   // Command lines are read into this many bytes: at most 255 characters per line.
   static constexpr int kLineCapacity = 256;
   enum LoginState : int { kNoLogin = 0, kUserGiven = 1, kLoggedIn = 2 };
@@ -110,10 +112,15 @@ class FtpSession : public net::TcpConnection {
   // RETR's data connection (OpenDataConnection), tracing a failure.
   std::unique_ptr<DataConnection> OpenRetrConnection();
   // Sends |node| (named by |path|) over |data| from byte |start| on, closes |data| and traces
-  // the outcome; |go_on| is asked after each chunk (false ends the transfer early). True only
-  // when every byte from |start| on went out.
+  // the outcome; |go_on| is asked after each chunk (false ends the transfer early) and once
+  // more after a failed send (false: the client aborted). Tells the transfer observer. True
+  // only when every byte from |start| on went out.
   bool SendEntryOver(DataConnection& data, const archive::ArchiveNode& node,
                      const std::string& path, uint32_t start, const std::function<bool()>& go_on);
+  // Tells the transfer observer of a RETR whose data connection could not be made.
+  void ReportRefused(const archive::ArchiveNode& node, const std::string& path, uint32_t start);
+  TransferInfo MakeTransferInfo(const archive::ArchiveNode& node, const std::string& path,
+                                uint32_t start);
   enum class LineKind { kList, kNames, kFacts };
   // Sends the lines of |nodes| over |data| in batches and closes it; the password entry is
   // left out. Send failures end the sending but not the command.
@@ -237,6 +244,8 @@ class FtpDaemon : public net::TcpServer {
   // Told of every download (not owned); none by default. Any thread.
   void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
   TransferObserver* transfer_observer() const { return observer_.load(); }
+  // A new transfer's TransferInfo::id (from 1). Any thread.
+  uint64_t NextTransferId() { return transfer_ids_.fetch_add(1) + 1; }
 
   // The clock of listings (the system clock by default). Set before Start.
   void SetClock(Clock clock);
@@ -253,6 +262,7 @@ class FtpDaemon : public net::TcpServer {
   std::atomic<int64_t> idle_timeout_ms_{int64_t{kDefaultIdleTimeoutSeconds} * 1000};
   std::atomic<int64_t> login_grace_ms_{int64_t{kDefaultLoginGraceSeconds} * 1000};
   std::atomic<TransferObserver*> observer_{nullptr};
+  std::atomic<uint64_t> transfer_ids_{0};
   std::atomic<FtpMode> mode_{FtpMode::kClassic};
   std::atomic<uint32_t> passive_ports_{0};    // first << 16 | last; 0: any port
   std::atomic<uint32_t> passive_address_{0};  // 0: the address the client reached

@@ -233,10 +233,16 @@ void ModernFtpSession::DoRetr() {
     // A client may wait for this reply before it connects.
     Reply(reply::kRetrStarted);
     data = OpenRetrConnection();
-    if (!data) return Fail(modern::kNoDataConnection);
+    if (!data) {
+      ReportRefused(*node, path, static_cast<uint32_t>(start));
+      return Fail(modern::kNoDataConnection);
+    }
   } else {
     data = OpenRetrConnection();
-    if (!data) return Fail(reply::kRetrFailed);
+    if (!data) {
+      ReportRefused(*node, path, static_cast<uint32_t>(start));
+      return Fail(reply::kRetrFailed);
+    }
     Reply(reply::kRetrStarted);
   }
   bool aborted = false;

@@ -19,51 +19,71 @@ namespace {
 constexpr size_t kSendChunk = 256 * 1024;
 constexpr size_t kSendFileChunk = 1024 * 1024;
 
-int SendError(const char* name) {
-  KELVANE_TRACE("SendFile: Send error ('%s')\n", name);
-  return 2;
-}
+// The outcome of one SendEntry call: its code, and the finer SendEnd when the caller asked.
+class Outcome {
+ public:
+  explicit Outcome(SendEnd* end) : end_(end) {}
 
-// Damaged or short data must never pass for a complete transfer.
-int ReadError(const char* name) {
-  KELVANE_TRACE("SendFile: Read error ('%s')\n", name);
-  return 2;
-}
+  int Sent() { return Set(SendEnd::kSent, 0); }
+  int NotOpened() { return Set(SendEnd::kNotOpened, 1); }
 
-// Asks the progress hook whether to go on; a "no" ends the transfer without failing it.
-bool GoOn(const std::function<bool(uint32_t)>& progress, uint32_t sent, const char* name) {
-  if (!progress || progress(sent)) return true;
-  KELVANE_TRACE("SendFile: Send file status error ('%s')\n", name);
-  return false;
-}
+  // Read right after the failed send, before the trace can touch the thread's error.
+  int SendError(const char* name) {
+    const bool stalled = platform::LastSendTimedOut();
+    KELVANE_TRACE("SendFile: Send error ('%s')\n", name);
+    return Set(stalled ? SendEnd::kStalled : SendEnd::kLost, 2);
+  }
+
+  // Damaged or short data must never pass for a complete transfer.
+  int ReadError(const char* name) {
+    KELVANE_TRACE("SendFile: Read error ('%s')\n", name);
+    return Set(SendEnd::kDamaged, 2);
+  }
+
+  // Asks the progress hook whether to go on; a "no" ends the transfer without failing it.
+  bool GoOn(const std::function<bool(uint32_t)>& progress, uint32_t sent, const char* name) {
+    if (!progress || progress(sent)) return true;
+    KELVANE_TRACE("SendFile: Send file status error ('%s')\n", name);
+    Set(SendEnd::kStopped, 0);
+    return false;
+  }
+
+ private:
+  int Set(SendEnd end, int code) {
+    if (end_ != nullptr) *end_ = end;
+    return code;
+  }
+  SendEnd* end_;
+};
 
 // A stored entry goes from the file to the socket inside the kernel, a chunk per call so that
 // progress is still reported.
 int SendStored(platform::SocketHandle socket, const archive::ArchiveFileStream::StoredExtent& extent,
                const char* name, uint32_t* counter,
-               const std::function<bool(uint32_t)>& progress) {
+               const std::function<bool(uint32_t)>& progress, Outcome& outcome) {
   int64_t offset = static_cast<int64_t>(extent.offset);
   uint32_t left = extent.size;
   while (left > 0) {
     const size_t chunk = std::min<size_t>(left, kSendFileChunk);
     const long sent = platform::SendFileRange(socket, extent.fd, &offset, chunk);
-    if (sent < 0) return SendError(name);
+    if (sent < 0) return outcome.SendError(name);
     if (sent > 0) {
       *counter += static_cast<uint32_t>(sent);
       left -= static_cast<uint32_t>(sent);
     }
-    if (static_cast<size_t>(sent) < chunk) return ReadError(name);  // the file ended early
-    if (!GoOn(progress, *counter, name)) return 0;
+    if (static_cast<size_t>(sent) < chunk) return outcome.ReadError(name);  // the file ended early
+    if (!outcome.GoOn(progress, *counter, name)) return 0;
   }
   KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
-  return 0;
+  return outcome.Sent();
 }
 
 }  // namespace
 
 int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
-              const std::function<bool(uint32_t)>& progress, uint32_t start) {
+              const std::function<bool(uint32_t)>& progress, uint32_t start, SendEnd* end) {
+  Outcome outcome(end);
   *counter = 0;
   std::string converted(path);
   std::replace(converted.begin(), converted.end(), '/', '\\');
@@ -73,13 +93,13 @@ int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader,
   std::unique_ptr<archive::ArchiveFileStream> stream = reader.OpenFile(cursor, converted);
   if (!stream) {
     KELVANE_TRACE("SendFile: Unable to get OpenFile '%s'\n", name);
-    return 1;
+    return outcome.NotOpened();
   }
   if (auto extent = stream->StoredBytes()) {
-    if (start > extent->size) return ReadError(name);
+    if (start > extent->size) return outcome.ReadError(name);
     extent->offset += start;
     extent->size -= start;
-    return SendStored(socket, *extent, name, counter, progress);
+    return SendStored(socket, *extent, name, counter, progress, outcome);
   }
   archive::ByteSource* source = stream->ActiveSource();
   auto buffer = std::make_unique<char[]>(kSendChunk);
@@ -87,19 +107,19 @@ int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader,
   // the middle.
   for (uint32_t skipped = 0; skipped < start;) {
     const size_t got = source->Read(buffer.get(), std::min<size_t>(kSendChunk, start - skipped));
-    if (got == 0) return ReadError(name);
+    if (got == 0) return outcome.ReadError(name);
     skipped += static_cast<uint32_t>(got);
   }
   for (;;) {
     const size_t got = source->Read(buffer.get(), kSendChunk);
     if (got == 0) {
-      if (source->failed()) return ReadError(name);
+      if (source->failed()) return outcome.ReadError(name);
       KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
-      return 0;
+      return outcome.Sent();
     }
-    if (platform::SendAll(socket, buffer.get(), got) < 0) return SendError(name);
+    if (platform::SendAll(socket, buffer.get(), got) < 0) return outcome.SendError(name);
     *counter += static_cast<uint32_t>(got);
-    if (!GoOn(progress, *counter, name)) return 0;
+    if (!outcome.GoOn(progress, *counter, name)) return 0;
   }
 }
 
@@ -141,9 +161,10 @@ long TcpClient::SendBytes(const char* data, long length) {
 }
 
 int TcpClient::SendFile(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-                        std::string_view path, uint32_t* counter, uint32_t start) {
+                        std::string_view path, uint32_t* counter, uint32_t start,
+                        SendEnd* end) {
   return SendEntry(socket_.get(), reader, cursor, path, counter,
-                   [this](uint32_t sent) { return OnSendProgress(sent); }, start);
+                   [this](uint32_t sent) { return OnSendProgress(sent); }, start, end);
 }
 
 void TcpClient::SetReceiveTimeout(int milliseconds) {

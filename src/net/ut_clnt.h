@@ -15,6 +15,10 @@
 
 namespace kelvane::net {
 
+// What ended SendEntry, more finely than its code: 0 is kSent or kStopped, 1 kNotOpened, 2
+// one of the rest.
+enum class SendEnd { kSent, kStopped, kNotOpened, kDamaged, kLost, kStalled };
+
 // Sends the content of the entry that |path| names from |cursor| ('/' taken as '\') over the
 // connected |socket|, in large chunks, calling |progress| with the running total after each;
 // |*counter| counts the bytes sent. With |start| above 0 the content is sent from that offset
@@ -22,10 +26,12 @@ namespace kelvane::net {
 // (the caller has checked that |start| is within the entry; content that ends before it is
 // short data). Returns 0 when the whole entry was sent (or |progress| answered false), 1 when
 // the entry could not be opened, 2 when a send failed or the entry's data turned out damaged
-// or short. Traces each outcome.
+// or short. Traces each outcome. |*end| (when given) receives the finer outcome: a failed send
+// is kStalled when the send time-out ran out, kLost otherwise.
 int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
               std::string_view path, uint32_t* counter,
-              const std::function<bool(uint32_t)>& progress, uint32_t start = 0);
+              const std::function<bool(uint32_t)>& progress, uint32_t start = 0,
+              SendEnd* end = nullptr);
 
 class TcpClient {
  public:
@@ -58,7 +64,8 @@ class TcpClient {
 
   // See SendEntry; the progress hook is OnSendProgress.
   int SendFile(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,
-               std::string_view path, uint32_t* counter, uint32_t start = 0);
+               std::string_view path, uint32_t* counter, uint32_t start = 0,
+               SendEnd* end = nullptr);
 
   // Record the time-out and apply it when the socket exists.
   void SetReceiveTimeout(int milliseconds);

@@ -30,6 +30,11 @@ UniqueFd OpenReadOnly(const std::string& path);
 // caller may remove what it created without ever removing a device or a pipe.
 UniqueFd CreateForWriting(const std::string& path, bool* is_regular);
 
+// Opens |path| for writing at its end, creating it when it does not exist (as CreateForWriting
+// does); every write goes to the end of the file. Invalid on failure, with |*error_number| set
+// to the errno value of the failure (on Windows the nearest one).
+UniqueFd OpenForAppending(const std::string& path, int* error_number);
+
 // Moves the descriptor's offset to |offset| bytes from the start; returns the new offset,
 // or -1 when the move failed.
 int64_t SeekTo(int fd, int64_t offset);

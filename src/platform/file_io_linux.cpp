@@ -33,6 +33,15 @@ UniqueFd CreateForWriting(const std::string& path, bool* is_regular) {
   return result;
 }
 
+UniqueFd OpenForAppending(const std::string& path, int* error_number) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  *error_number = fd < 0 ? errno : 0;
+  return UniqueFd(fd);
+}
+
 int64_t SeekTo(int fd, int64_t offset) {
   if (offset < 0) return -1;
   return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);

@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace kelvane::platform {
 namespace {
@@ -105,6 +106,27 @@ UniqueFd CreateForWriting(const std::string& path, bool* is_regular) {
   const bool disk_file = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_DISK;
   UniqueFd result = AdoptHandle(handle, _O_WRONLY);
   if (result.valid()) *is_regular = disk_file;
+  return result;
+}
+
+UniqueFd OpenForAppending(const std::string& path, int* error_number) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as O_APPEND.
+  const HANDLE handle = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    switch (::GetLastError()) {
+      case ERROR_ACCESS_DENIED:
+      case ERROR_SHARING_VIOLATION: *error_number = EACCES; break;
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_INVALID_NAME: *error_number = ENOENT; break;
+      default: *error_number = EIO; break;
+    }
+    return UniqueFd();
+  }
+  UniqueFd result = AdoptHandle(handle, _O_WRONLY | _O_APPEND);
+  *error_number = result.valid() ? 0 : EMFILE;
   return result;
 }
 

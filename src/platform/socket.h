@@ -93,6 +93,11 @@ bool SetNoDelay(SocketHandle socket);
 // after one to two time-outs. ShutdownBoth makes the next wait or send fail.
 long SendAll(SocketHandle socket, const void* data, size_t size, int flags = 0);
 
+// Whether the SendAll or SendFileRange that just failed on this thread failed by the send
+// time-out (the peer stalled) rather than by a lost connection. Ask right after the failure,
+// before any other call that may set the thread's error.
+bool LastSendTimedOut();
+
 // One receive of up to |size| bytes: the count, 0 when the peer closed, -1 on error (a receive
 // time-out included).
 long ReceiveSome(SocketHandle socket, void* buffer, size_t size);

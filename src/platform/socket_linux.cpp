@@ -317,6 +317,8 @@ long SendAll(SocketHandle fd, const void* data, size_t size, int flags) {
   return static_cast<long>(sent);
 }
 
+bool LastSendTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 long ReceiveSome(SocketHandle fd, void* buffer, size_t size) {
   for (;;) {
     const ssize_t n = ::recv(fd, buffer, size, 0);

@@ -293,6 +293,11 @@ long SendAll(SocketHandle socket, const void* data, size_t size, int flags) {
   return static_cast<long>(sent);
 }
 
+bool LastSendTimedOut() {
+  const int code = ::WSAGetLastError();
+  return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK;
+}
+
 long ReceiveSome(SocketHandle socket, void* buffer, size_t size) {
   const int want = static_cast<int>(std::min<size_t>(size, 0x7FFFFFFF));
   for (;;) {

@@ -238,6 +238,33 @@ class ServerTest(unittest.TestCase):
         with open(logs[0], "rb") as f:
             self.assertEqual("".join("\r\n" + line for line in server.out), f.read().decode("latin-1"))
 
+    def test_headless_prints_the_addresses_each_transfer_and_the_totals(self):
+        server = self.start("site", self.ports())
+        server.wait_running()
+        addresses = [line for line in server.err if line.startswith("Address: ")]
+        ftp_lines = [a for a in addresses if a.startswith("Address: ftp://")]
+        http_lines = [a for a in addresses if a.startswith("Address: http://")]
+        self.assertTrue(ftp_lines, server.err)
+        self.assertEqual(len(ftp_lines), len(http_lines), addresses)
+        for line in ftp_lines:
+            self.assertRegex(line, r"^Address: ftp://\d+\.\d+\.\d+\.\d+:%d/$" % self.ftp)
+        for line in http_lines:
+            self.assertRegex(
+                line, r"^Address: http://\d+\.\d+\.\d+\.\d+:%d/www/index\.htm$" % self.http)
+        # Printed at start: before the notice that the server runs.
+        self.assertLess(server.err.index(addresses[-1]), server.err.index(RUNNING))
+
+        self.assertEqual(FIRMWARE, self.ftp_get(self.ftp, "/fw/image.bin"))
+        server.wait_for(server.err, lambda line: line.startswith("Transfer: "))
+        self.assertEqual(0, server.finish(signal.SIGTERM))
+        transfers = [line for line in server.err if line.startswith("Transfer: ")]
+        self.assertEqual(1, len(transfers), server.err)
+        self.assertRegex(transfers[0],
+                         r'^Transfer: 127\.0\.0\.1 "\\?fw\\image\.bin" 300000/300000 bytes in '
+                         r"\d+\.\d\d s \(\d+\.\d MB/s\) complete$")
+        self.assertEqual("Transfers: 1 complete, 0 failed", server.err[-1])
+        self.assertFalse(any(line.startswith(("Transfer", "Address")) for line in server.out))
+
     def test_ftp_mode_setting_switches_to_the_modern_mode(self):
         # Classic without the setting (and for a value it does not know), modern when asked.
         for mode, modern in ((None, False), ("bogus", False), ("modern", True)):
@@ -393,8 +420,21 @@ class ServerTest(unittest.TestCase):
         server.wait_for(server.out, lambda line: line == "Disconnect!")
         self.assertEqual(0, server.finish(signal.SIGTERM))
         days.add(time.strftime("%d%m%Y"))
-        self.assertIn(os.listdir(folder), [["ftp%s.log" % d] for d in days])
+        # The transfer file beside the log file: same stamp, a header, a row per download.
+        self.assertIn(sorted(os.listdir(folder)),
+                      [["ftp%s.csv" % d, "ftp%s.log" % d] for d in days])
         self.assertFalse(any(line.startswith("Unable to open log file") for line in server.err))
+        csv_name = next(name for name in os.listdir(folder) if name.endswith(".csv"))
+        with open(os.path.join(folder, csv_name), "rb") as f:
+            rows = f.read().split(b"\r\n")
+        self.assertEqual(b"start,client,user,path,bytes,total,seconds,result", rows[0])
+        self.assertEqual(b"", rows[-1])
+        self.assertEqual(3, len(rows), rows)
+        fields = rows[1].decode().split(",")
+        self.assertRegex(fields[0], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(["127.0.0.1", "anonymous", "version.txt", "6", "6"], fields[1:6])
+        self.assertRegex(fields[6], r"^\d+\.\d\d$")
+        self.assertEqual("complete", fields[7])
 
         # A missing folder: one line on stderr however many lines are logged; serving goes on.
         missing = os.path.join(tempfile.mkdtemp(dir=self.tmp), "gone.d", "ftp.log")
@@ -404,8 +444,10 @@ class ServerTest(unittest.TestCase):
             self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
         server.wait_for(server.out, lambda line: line == "Disconnect!")
         self.assertEqual(0, server.finish(signal.SIGTERM))
+        # The log file's failure once, and the transfer file's once for its day.
         failures = [line for line in server.err if line.startswith("Unable to open log file")]
-        self.assertEqual(1, len(failures), server.err)
+        self.assertEqual(2, len(failures), server.err)
+        self.assertEqual(1, len([line for line in failures if ".csv" in line]), failures)
         self.assertIn(os.path.dirname(missing) + os.sep + "ftp", failures[0])
         self.assertIn("No such file or directory", failures[0])
         self.assertEqual(STATUS, server.out[:2])

@@ -844,10 +844,10 @@ class RecordingObserver : public TransferObserver {
     if (sent <= last_progress_) events_.push_back("progress went back");
     last_progress_ = sent;
   }
-  void OnTransferEnd(const TransferInfo& transfer, uint32_t sent, bool complete) override {
+  void OnTransferEnd(const TransferInfo& transfer, const TransferEnd& end) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    events_.push_back("end " + transfer.path + " " + std::to_string(sent) +
-                      (complete ? " complete" : " incomplete"));
+    events_.push_back("end " + transfer.path + " " + std::to_string(end.sent) +
+                      (end.result == ftp::TransferResult::kComplete ? " complete" : " incomplete"));
     last_progress_ = 0;
   }
   std::vector<std::string> events() {

@@ -236,6 +236,7 @@ const std::string& TransferPackagePath() {
 struct Transfer {
   int result = -1;
   uint32_t counter = 0;
+  SendEnd end = SendEnd::kStopped;  // what SendFile does not set stays visible
   ReadResult received;
   std::vector<std::string> trace;
 };
@@ -271,7 +272,7 @@ class SendFileTest : public ::testing::Test {
     test::TraceCapture capture;
     EXPECT_TRUE(capture.ok());
     t.counter = 12345;
-    t.result = client.SendFile(reader_, cursor, path, &t.counter);
+    t.result = client.SendFile(reader_, cursor, path, &t.counter, 0, &t.end);
     t.trace = capture.FinishMessages();
     client.Close();
     t.received = reader.Join();
@@ -319,6 +320,8 @@ TEST_F(SendFileTest, SendsTheEntryOrSaysWhyNot) {
     SCOPED_TRACE(c.path);
     const Transfer t = Send(c.path);
     EXPECT_EQ(c.result, t.result);
+    const SendEnd ends[] = {SendEnd::kSent, SendEnd::kNotOpened, SendEnd::kDamaged};
+    EXPECT_EQ(ends[c.result], t.end);
     EXPECT_TRUE(t.received.eof);
     // Whatever the outcome, the counter is what went out.
     EXPECT_EQ(t.received.bytes.size(), t.counter);
@@ -377,10 +380,12 @@ TEST_F(SendFileTest, FailsWithTwoWhenTheReceiverCloses) {
   ASSERT_TRUE(capture.ok());
   ArchiveCursor cursor(reader_.directory());
   uint32_t counter = 0;
-  const int result = client.SendFile(reader_, cursor, kBigStoredName, &counter);
+  SendEnd end = SendEnd::kSent;
+  const int result = client.SendFile(reader_, cursor, kBigStoredName, &counter, 0, &end);
   const std::vector<std::string> trace = capture.FinishMessages();
   quitter.join();
   EXPECT_EQ(2, result);
+  EXPECT_EQ(SendEnd::kLost, end);
   EXPECT_LT(counter, kBigStoredSize);
   const std::vector<std::string> outcome = MessagesStarting(trace, "SendFile:");
   ASSERT_EQ(1u, outcome.size());
@@ -412,11 +417,13 @@ TEST_F(SendFileTest, FailsAfterTheSendTimeoutWhenTheReceiverStopsReading) {
     ASSERT_TRUE(capture.ok());
     uint32_t counter = 0;
     const Clock::time_point start = Clock::now();
-    const int result = client.SendFile(reader_, cursor, name, &counter);
+    SendEnd end = SendEnd::kSent;
+    const int result = client.SendFile(reader_, cursor, name, &counter, 0, &end);
     const long long took = MillisecondsSince(start);
     const std::vector<std::string> outcome =
         MessagesStarting(capture.FinishMessages(), "SendFile:");
     EXPECT_EQ(2, result);
+    EXPECT_EQ(SendEnd::kStalled, end);  // told apart from a lost connection
     EXPECT_GT(counter, 0u);
     EXPECT_LT(counter, size);
     EXPECT_GE(took, kShortSendTimeoutMs);
