@@ -103,6 +103,9 @@ class Server:
 
     def wait_running(self):
         self.wait_for(self.err, lambda line: line == RUNNING)
+        # The status lines reach stdout before that line reaches stderr, but each stream has
+        # its own reader thread here, so stdout's may not have taken them yet.
+        self.wait_for(self.out, lambda line: line.startswith("FTP server ready on port"))
 
     def finish(self, sig=None):
         """Sends |sig| (if any) and returns the exit status once both streams ended."""

@@ -44,6 +44,9 @@ class Server(windows_support.Server):
 
     def wait_running(self):
         self.wait_for(self.err, lambda line: line.startswith(RUNNING_PREFIX))
+        # The status lines reach stdout before that line reaches stderr, but each stream has
+        # its own reader thread here, so stdout's may not have taken them yet.
+        self.wait_for(self.out, lambda line: line.startswith("FTP server ready on port"))
 
 
 class WindowsServerTest(unittest.TestCase):
