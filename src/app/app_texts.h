@@ -17,6 +17,8 @@ inline constexpr const char* kHttpMinBodyRateKey = "HttpMinBodyRate";
 inline constexpr const char* kFtpModeKey = "FtpMode";
 inline constexpr const char* kPassivePortsKey = "PassivePorts";
 inline constexpr const char* kPassiveAddressKey = "PassiveAddress";
+inline constexpr const char* kLogLinesKey = "LogLines";
+inline constexpr const char* kUnpackCacheKey = "UnpackCacheMB";
 inline constexpr const char* kClassicModeValue = "classic";
 inline constexpr const char* kModernModeValue = "modern";
 inline constexpr const char* kVersionEntry = "\\version.txt";
@@ -94,6 +96,19 @@ inline constexpr const char* kReasonDamaged = "damaged entry";
 inline constexpr const char* kReasonConnectionLost = "data connection lost";
 inline constexpr const char* kReasonStalled = "stalled";
 inline constexpr const char* kReasonRefused = "refused";
+// The window's transfer panel and its address line.
+inline constexpr const char* kPanelHeadings[] = {"Client", "File", "Progress",
+                                                 "Rate", "Time left", "Result"};
+inline constexpr const char* kPanelSending = "sending";
+inline constexpr const char* kPanelPercentFormat = "%d %%";
+inline constexpr const char* kPanelRateFormat = "%.1f MB/s";
+inline constexpr const char* kPanelTotalsFormat =
+    "In progress: %llu    Complete: %llu    Failed: %llu";
+inline constexpr const char* kDeviceAddressPrefix = "Devices can reach this PC at ";
+inline constexpr const char* kDeviceAddressJoin = " or ";
+inline constexpr const char* kDeviceUrlFormat = "ftp://%s:%u/";
+inline constexpr const char* kNoDeviceAddress =
+    "No network connection: devices cannot reach this PC yet";
 // The transfer file beside the log file: its extension and its first row.
 inline constexpr const char* kTransferFileExtension = ".csv";
 inline constexpr const char* kTransferFileHeader =

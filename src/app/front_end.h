@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -74,6 +75,16 @@ class FrontEnd {
   virtual void AttachTransfers(ftp::TransferRecord& /*record*/) {}
   // After Run, once every service thread has ended: the totals of the whole run.
   virtual void TransfersEnded(const ftp::TransferTotals& /*totals*/) {}
+
+  // The number of log lines the window keeps and scrolls back through (the LogLines setting),
+  // before AttachLog; the lines that fit the window are kept when there are more. Nothing by
+  // default: a front end without a window keeps no lines.
+  virtual void SetLogLines(size_t /*lines*/) {}
+  // One line of the package check that runs while the services start: each damaged entry
+  // ("Damaged entry: ...") and the closing summary ("Package verified: ..."). The window keeps
+  // them all in a message area under the log; headless writes each to stderr. Any thread; the
+  // caller does not wait for the window.
+  virtual void ShowPackageCheck(std::string_view /*line*/) {}
 
   // Called once on the window's thread just before the first service thread starts, so that
   // every service thread inherits what the front end sets up for its own thread.

@@ -37,6 +37,7 @@ void MainWindow::OnLogFileFailed(std::string_view path, int error_number) {
 }
 
 MainWindow::InitResult MainWindow::Initialise() {
+  front_end_.SetLogLines(static_cast<size_t>(settings_.LogLines()));
   front_end_.AttachLog(log_view_);
   log_attached_ = true;
   daemon_.SetCommandTimeout(0);

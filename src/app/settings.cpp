@@ -39,6 +39,12 @@ int AppSettings::HttpMinBodyRate() const {
   return ReadNonNegative(texts::kHttpMinBodyRateKey, kDefaultHttpMinBodyRate);
 }
 
+int AppSettings::LogLines() const { return ReadNonNegative(texts::kLogLinesKey, kDefaultLogLines); }
+
+int AppSettings::UnpackCacheMB() const {
+  return ReadNonNegative(texts::kUnpackCacheKey, kDefaultUnpackCacheMB);
+}
+
 ftp::FtpMode AppSettings::FtpMode() const {
   const std::optional<std::string> text =
       store_.ReadText(texts::kParametersSection, texts::kFtpModeKey);

@@ -33,6 +33,8 @@ class AppSettings {
   static constexpr int kDefaultIdleTimeout = 300;
   static constexpr int kDefaultHttpHeadTimeout = 10;
   static constexpr int kDefaultHttpMinBodyRate = 500;
+  static constexpr int kDefaultLogLines = 5000;
+  static constexpr int kDefaultUnpackCacheMB = 1024;
 
   explicit AppSettings(SettingsStore& store) : store_(store) {}
 
@@ -53,6 +55,11 @@ class AppSettings {
   // (none: any free port). PassiveAddress: the IPv4 address PASV offers (none: the address
   // the client reached). See ParseFtpMode, ParsePortRange and ParseIpv4Address.
   ftp::FtpMode FtpMode() const;
+  // Read as IdleTimeout is. LogLines: the log lines the window keeps to scroll back through
+  // (more when more fit the window). UnpackCacheMB: the megabytes (2^20 bytes) of temporary
+  // files compressed entries may be unpacked into, 0 for none.
+  int LogLines() const;
+  int UnpackCacheMB() const;
   std::optional<ftp::PortRange> PassivePorts() const;
   std::optional<uint32_t> PassiveAddress() const;
   // Stores both ports together; false when the store could not be written.

@@ -87,6 +87,12 @@ std::string UsageText(std::string_view executable_path, UsagePlatform platform) 
       {texts::kPassivePortsKey, "ports of modern passive connections, first-last (default any)"},
       {texts::kPassiveAddressKey, "IPv4 address modern PASV replies offer (default the one the "
                                   "client reached)"},
+      {texts::kLogLinesKey, Format("log lines the window keeps to scroll back through "
+                                   "(default %d)",
+                                   AppSettings::kDefaultLogLines)},
+      {texts::kUnpackCacheKey, Format("MB of temporary files compressed entries are unpacked "
+                                      "into, 0 for none (default %d)",
+                                      AppSettings::kDefaultUnpackCacheMB)},
   };
   for (const auto& k : keys) text += Format("  %-16s %s\n", k.key, k.meaning.c_str());
 

@@ -80,27 +80,28 @@ TEST(AppSettingsTest, WritePortsStoresBothUnderTheirKeysAndFlushesOnce) {
 TEST(AppSettingsTest, LimitsAreNonNegativeThirtyTwoBitValuesWithDefaults) {
   const struct {
     const char* text;  // nullptr: not set
-    int idle, head, rate;
+    int idle, head, rate, lines, cache;
   } cases[] = {
-      {nullptr, 300, 10, 500},
-      {"0", 0, 0, 0},
-      {"1", 1, 1, 1},
-      {"+15", 15, 15, 15},
-      {"2147483647", 2147483647, 2147483647, 2147483647},
-      {"2147483648", 300, 10, 500},
-      {"4294967295", 300, 10, 500},
-      {"-1", 300, 10, 500},
-      {"-2147483648", 300, 10, 500},
-      {"4294967296", 300, 10, 500},
-      {"", 300, 10, 500},
-      {"12s", 300, 10, 500},
-      {" 12", 300, 10, 500},
+      {nullptr, 300, 10, 500, 5000, 1024},
+      {"0", 0, 0, 0, 0, 0},
+      {"1", 1, 1, 1, 1, 1},
+      {"+15", 15, 15, 15, 15, 15},
+      {"2147483647", 2147483647, 2147483647, 2147483647, 2147483647, 2147483647},
+      {"2147483648", 300, 10, 500, 5000, 1024},
+      {"4294967295", 300, 10, 500, 5000, 1024},
+      {"-1", 300, 10, 500, 5000, 1024},
+      {"-2147483648", 300, 10, 500, 5000, 1024},
+      {"4294967296", 300, 10, 500, 5000, 1024},
+      {"", 300, 10, 500, 5000, 1024},
+      {"12s", 300, 10, 500, 5000, 1024},
+      {" 12", 300, 10, 500, 5000, 1024},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "<not set>");
     test::MapSettings store;
     if (c.text) {
-      for (const char* key : {"IdleTimeout", "HttpHeadTimeout", "HttpMinBodyRate"}) {
+      for (const char* key : {"IdleTimeout", "HttpHeadTimeout", "HttpMinBodyRate", "LogLines",
+                              "UnpackCacheMB"}) {
         store.Set(key, c.text);
       }
     }
@@ -108,6 +109,8 @@ TEST(AppSettingsTest, LimitsAreNonNegativeThirtyTwoBitValuesWithDefaults) {
     EXPECT_EQ(c.idle, settings.IdleTimeout());
     EXPECT_EQ(c.head, settings.HttpHeadTimeout());
     EXPECT_EQ(c.rate, settings.HttpMinBodyRate());
+    EXPECT_EQ(c.lines, settings.LogLines());
+    EXPECT_EQ(c.cache, settings.UnpackCacheMB());
   }
   // Each value has its own key.
   test::MapSettings store;

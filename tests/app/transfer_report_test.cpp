@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/device_addresses.h"
+#include "app/transfer_panel.h"
 #include "app/transfer_file.h"
 #include "support/fixture_package.h"
 
@@ -215,6 +216,73 @@ TEST(DeviceAddressesTest, LinesGiveTheFtpAndTheHttpAddresses) {
   EXPECT_EQ((std::vector<std::string>{"Address: ftp://192.168.1.20:2121/",
                                       "Address: ftp://10.0.0.5:2121/"}),
             AddressLines(addresses, 2121, 0));
+}
+
+TEST(DeviceAddressesTest, TheWindowsLineJoinsEveryAddressOrSaysThereIsNone) {
+  EXPECT_EQ("Devices can reach this PC at ftp://192.168.1.20:21/",
+            DeviceAddressText({0xC0A80114}, 21));
+  EXPECT_EQ("Devices can reach this PC at ftp://192.168.1.20:2121/ or ftp://10.0.0.5:2121/",
+            DeviceAddressText({0xC0A80114, 0x0A000005}, 2121));
+  EXPECT_EQ("No network connection: devices cannot reach this PC yet", DeviceAddressText({}, 21));
+}
+
+// Rows in progress come first in their order of start, finished ones newest first; the cells
+// follow from the bytes and the time.
+TEST(TransferPanelTest, RowsAndCellsFollowTheSnapshot) {
+  ftp::TransferSnapshot snapshot;
+  TransferRow sending = Row("\\fw\\image.bin", 25'000'000, 100'000'000, milliseconds(2500),
+                            TransferResult::kComplete);
+  sending.result.reset();
+  sending.id = 7;
+  TransferRow waiting = sending;
+  waiting.id = 8;
+  waiting.sent = 0;
+  waiting.elapsed = milliseconds(0);
+  snapshot.in_progress = {sending, waiting};
+  TransferRow old_one = Row("\\version.txt", 0, 0, milliseconds(3), TransferResult::kComplete);
+  old_one.id = 2;
+  TransferRow new_one = Row("\\fw\\image.bin", 4'000'000, 100'000'000, milliseconds(60'000),
+                            TransferResult::kStalled);
+  new_one.id = 3;
+  snapshot.finished = {old_one, new_one};
+  snapshot.totals = {2, 1, 1, 0};
+
+  const std::vector<PanelRow> rows = PanelRows(snapshot);
+  ASSERT_EQ(4u, rows.size());
+  const struct {
+    uint64_t id;
+    const char* cells[kPanelColumnCount];
+    double fraction;
+    bool in_progress, failed;
+  } expected[] = {
+      {7, {"192.168.1.31", "fw/image.bin", "25 %", "10.0 MB/s", "0:08", "sending"}, 0.25, true,
+       false},
+      {8, {"192.168.1.31", "fw/image.bin", "0 %", "0.0 MB/s", "", "sending"}, 0, true, false},
+      {3, {"192.168.1.31", "fw/image.bin", "4 %", "0.1 MB/s", "", "failed: stalled"}, 0.04,
+       false, true},
+      {2, {"192.168.1.31", "version.txt", "100 %", "0.0 MB/s", "", "complete"}, 1, false, false},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(expected[i].id, rows[i].id);
+    for (int c = 0; c < kPanelColumnCount; ++c) {
+      EXPECT_EQ(expected[i].cells[c], PanelCell(rows[i], static_cast<PanelColumn>(c)));
+    }
+    EXPECT_DOUBLE_EQ(expected[i].fraction, rows[i].fraction);
+    EXPECT_EQ(expected[i].in_progress, rows[i].in_progress);
+    EXPECT_EQ(expected[i].failed, rows[i].failed);
+  }
+  EXPECT_EQ("In progress: 2    Complete: 1    Failed: 1", PanelTotalsText(snapshot.totals));
+  EXPECT_STREQ("Time left", PanelHeading(PanelColumn::kTimeLeft));
+}
+
+// An hour or more of time left shows its hours.
+TEST(TransferPanelTest, LongTimesLeftShowHours) {
+  ftp::TransferSnapshot snapshot;
+  TransferRow slow = Row("\\a", 1'000, 4'000'000, milliseconds(1000), TransferResult::kComplete);
+  slow.result.reset();
+  snapshot.in_progress = {slow};
+  EXPECT_EQ("1:06:39", PanelRows(snapshot)[0].time_left);
 }
 
 }  // namespace
