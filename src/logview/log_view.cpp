@@ -116,6 +116,11 @@ size_t LogView::LongestLength() const {
   return longest_;
 }
 
+uint64_t LogView::DroppedCount() const {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return dropped_;
+}
+
 std::vector<std::string> LogView::LineTexts() const {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   std::vector<std::string> texts;
@@ -158,6 +163,7 @@ void LogView::ClearLocked() {
 void LogView::DropOldestLocked() {
   const size_t dropped = lines_.back().text.size();
   lines_.pop_back();
+  ++dropped_;
   if (dropped == longest_) {
     longest_ = 0;
     for (const LogLine& line : lines_) longest_ = std::max(longest_, line.text.size());

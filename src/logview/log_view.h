@@ -85,6 +85,10 @@ class LogView : public LogSink {
   size_t LineCount() const;
   // The length in characters of the longest kept line; 0 when none is kept.
   size_t LongestLength() const;
+  // How many lines have left the store at its oldest end since construction (a full store
+  // taking a line, a smaller capacity); Clear's lines do not count. A window scrolled back
+  // moves its view by the lines dropped since it last looked.
+  uint64_t DroppedCount() const;
   // Copies of the kept texts, newest first.
   std::vector<std::string> LineTexts() const;
   // Calls |visit| with the kept lines, newest first, under the lock.
@@ -124,6 +128,7 @@ class LogView : public LogSink {
   std::deque<LogLine> lines_;  // newest first
   size_t capacity_ = 0;
   size_t longest_ = 0;
+  uint64_t dropped_ = 0;
   bool keep_lines_ = false;
   uint32_t text_colour_ = 0x000000;
   uint32_t background_colour_ = 0xFFFFFF;

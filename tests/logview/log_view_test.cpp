@@ -54,16 +54,17 @@ TEST(LogViewStoreTest, KeepsTheNewestLinesUpToTheCapacity) {
     std::vector<std::string> added;
     std::vector<std::string> kept;  // newest first
     size_t longest;
+    uint64_t dropped;
   } cases[] = {
-      {"below capacity", 3, {"a", "bb"}, {"bb", "a"}, 2},
-      {"exactly full", 3, {"a", "bb", "c"}, {"c", "bb", "a"}, 2},
-      {"oldest dropped", 3, {"a", "bb", "c", "dddd"}, {"dddd", "c", "bb"}, 4},
-      {"the longest dropped: recomputed", 2, {"longest", "bb", "c"}, {"c", "bb"}, 2},
-      {"a longest of equal length stays", 2, {"xyz", "abc", "d"}, {"d", "abc"}, 3},
-      {"capacity 1", 1, {"a", "bb", "c"}, {"c"}, 1},
-      {"capacity 0 keeps the newest line", 0, {"a", "bb", "c"}, {"c"}, 1},
-      {"empty lines are lines", 2, {"abc", "", ""}, {"", ""}, 0},
-      {"text is kept as given", 2, {"  spaced \t", "x"}, {"x", "  spaced \t"}, 10},
+      {"below capacity", 3, {"a", "bb"}, {"bb", "a"}, 2, 0},
+      {"exactly full", 3, {"a", "bb", "c"}, {"c", "bb", "a"}, 2, 0},
+      {"oldest dropped", 3, {"a", "bb", "c", "dddd"}, {"dddd", "c", "bb"}, 4, 1},
+      {"the longest dropped: recomputed", 2, {"longest", "bb", "c"}, {"c", "bb"}, 2, 1},
+      {"a longest of equal length stays", 2, {"xyz", "abc", "d"}, {"d", "abc"}, 3, 1},
+      {"capacity 1", 1, {"a", "bb", "c"}, {"c"}, 1, 2},
+      {"capacity 0 keeps the newest line", 0, {"a", "bb", "c"}, {"c"}, 1, 2},
+      {"empty lines are lines", 2, {"abc", "", ""}, {"", ""}, 0, 1},
+      {"text is kept as given", 2, {"  spaced \t", "x"}, {"x", "  spaced \t"}, 10, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -74,6 +75,7 @@ TEST(LogViewStoreTest, KeepsTheNewestLinesUpToTheCapacity) {
     EXPECT_EQ(c.kept, log.LineTexts());
     EXPECT_EQ(c.kept.size(), log.LineCount());
     EXPECT_EQ(c.longest, log.LongestLength());
+    EXPECT_EQ(c.dropped, log.DroppedCount());
   }
 }
 
@@ -97,12 +99,14 @@ TEST(LogViewStoreTest, ChangingTheCapacityDropsOrClears) {
   log.SetCapacity(2);
   EXPECT_EQ((std::vector<std::string>{"d", "c"}), log.LineTexts());
   EXPECT_EQ(1u, log.LongestLength());
+  EXPECT_EQ(2u, log.DroppedCount());
   log.SetCapacity(4);
   log.AddLine("e", true);
   EXPECT_EQ((std::vector<std::string>{"e", "d", "c"}), log.LineTexts());
   log.SetCapacity(0);
   EXPECT_EQ(0u, log.LineCount());
   EXPECT_EQ(0u, log.LongestLength());
+  EXPECT_EQ(2u, log.DroppedCount());  // emptied, not dropped one by one
 }
 
 TEST(LogViewStoreTest, ClearDropsEverything) {
@@ -119,6 +123,7 @@ TEST(LogViewStoreTest, ClearDropsEverything) {
   log.Clear();
   EXPECT_EQ(0u, log.LineCount());
   EXPECT_EQ(0u, log.LongestLength());
+  EXPECT_EQ(0u, log.DroppedCount());
   log.AddLine("two", true);
   EXPECT_EQ(std::vector<std::string>{"two"}, log.LineTexts());
 }

@@ -3,6 +3,8 @@
 #include "app/win32/log_view_control.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,10 @@ static_assert(kScrollLineUp == SB_LINEUP && kScrollLineDown == SB_LINEDOWN &&
               kScrollThumbPosition == SB_THUMBPOSITION && kScrollThumbTrack == SB_THUMBTRACK &&
               kScrollTop == SB_TOP && kScrollBottom == SB_BOTTOM &&
               kScrollEndScroll == SB_ENDSCROLL);
+static_assert(kKeyPageUp == VK_PRIOR && kKeyPageDown == VK_NEXT && kKeyEnd == VK_END &&
+              kKeyHome == VK_HOME && kKeyLeft == VK_LEFT && kKeyUp == VK_UP &&
+              kKeyRight == VK_RIGHT && kKeyDown == VK_DOWN);
+static_assert(kWheelNotch == WHEEL_DELTA && kWheelPageScroll == WHEEL_PAGESCROLL);
 static_assert(kLogViewExtraBytes >= static_cast<int>(sizeof(LONG_PTR)));
 
 // How often UpdateScrollBars goes round again when showing or hiding a bar resized the view.
@@ -96,6 +102,24 @@ LRESULT CUH_Control::Handle(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_MOUSEACTIVATE:
       SetFocus(window);
       break;
+    case WM_LBUTTONDOWN:
+      SetFocus(window);
+      return 0;
+    case WM_GETDLGCODE:
+      // The arrows scroll the log rather than move the dialog's focus; Tab, Enter and Escape
+      // stay the dialog's. Page Up and Down, Home and End are not the dialog's keys anyway.
+      return DLGC_WANTARROWS;
+    case WM_KEYDOWN:
+      if (geometry_.ScrollByKey(static_cast<int>(wparam))) ShowScrolled();
+      return 0;
+    case WM_MOUSEWHEEL: {
+      UINT lines_per_notch = 3;
+      SystemParametersInfoA(SPI_GETWHEELSCROLLLINES, 0, &lines_per_notch, 0);
+      if (geometry_.ScrollByWheel(GET_WHEEL_DELTA_WPARAM(wparam), lines_per_notch)) {
+        ShowScrolled();
+      }
+      return 0;
+    }
     case WM_NCDESTROY:
       SetWindowLongPtrA(window, 0, 0);
       OnWindowDestroyed();
@@ -206,18 +230,33 @@ void CUH_Control::UpdateScrollBars() {
     update_again_ = false;
     int count = 0;
     int longest = 0;
+    uint64_t dropped = 0;
     log_view_->LockedLines([&](const std::deque<logview::LogLine>& lines) {
       count = static_cast<int>(lines.size());
       longest = static_cast<int>(log_view_->LongestLength());
+      dropped = log_view_->DroppedCount();
     });
-    geometry_.UpdateRanges(count, longest);
-    SetScrollRange(window, SB_VERT, 0, geometry_.vertical_maximum(), FALSE);
-    SetScrollPos(window, SB_VERT, geometry_.vertical_position(), TRUE);
-    SetScrollRange(window, SB_HORZ, 0, std::max(0, geometry_.horizontal_maximum()), FALSE);
-    SetScrollPos(window, SB_HORZ, geometry_.horizontal_position(), TRUE);
+    const uint64_t newly_dropped = dropped - dropped_seen_;
+    dropped_seen_ = dropped;
+    geometry_.UpdateRanges(count, longest,
+                           static_cast<int>(std::min<uint64_t>(newly_dropped, INT_MAX)));
+    SetBar(SB_VERT, geometry_.Bar(ScrollBar::kVertical));
+    SetBar(SB_HORZ, geometry_.Bar(ScrollBar::kHorizontal));
     if (!update_again_) break;
   }
   updating_ = false;
+}
+
+void CUH_Control::SetBar(int which, const BarInfo& bar) {
+  SCROLLINFO info = {};
+  info.cbSize = sizeof(info);
+  // Without SIF_DISABLENOSCROLL an empty range hides the bar.
+  info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+  info.nMin = 0;
+  info.nMax = bar.maximum;
+  info.nPage = static_cast<UINT>(bar.page);
+  info.nPos = bar.position;
+  SetScrollInfo(window(), which, &info, TRUE);
 }
 
 void CUH_Control::OnScroll(ScrollBar bar, WPARAM wparam) {
@@ -232,11 +271,13 @@ void CUH_Control::OnScroll(ScrollBar bar, WPARAM wparam) {
     info.fMask = SIF_TRACKPOS;
     if (GetScrollInfo(window, which, &info)) thumb = info.nTrackPos;
   }
-  if (!geometry_.Scroll(bar, code, thumb)) return;
-  SetScrollPos(window, which,
-               bar == ScrollBar::kVertical ? geometry_.vertical_position()
-                                           : geometry_.horizontal_position(),
-               TRUE);
+  if (geometry_.Scroll(bar, code, thumb)) ShowScrolled();
+}
+
+void CUH_Control::ShowScrolled() {
+  HWND window = this->window();
+  SetBar(SB_VERT, geometry_.Bar(ScrollBar::kVertical));
+  SetBar(SB_HORZ, geometry_.Bar(ScrollBar::kHorizontal));
   InvalidateRect(window, nullptr, TRUE);
 }
 

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "app/win32/log_view_geometry.h"
 #include "logview/log_view.h"
@@ -71,6 +72,10 @@ class CUH_Control : private logview::LogObserver {
   void Measure();
   void ComputeVisible();
   void OnScroll(ScrollBar bar, WPARAM wparam);
+  // After a scroll by a bar, a key or the wheel: both bars and the view redrawn.
+  void ShowScrolled();
+  // |which| (SB_VERT or SB_HORZ) set to |bar|, redrawn.
+  void SetBar(int which, const BarInfo& bar);
   void Paint();
   void OnWindowDestroyed();
   void OnLineAdded(std::string_view text) override;
@@ -85,6 +90,9 @@ class CUH_Control : private logview::LogObserver {
   // more round instead of recursing.
   bool updating_ = false;
   bool update_again_ = false;
+  // The store's DroppedCount at the last UpdateScrollBars: what was dropped since moves a view
+  // that is scrolled up.
+  uint64_t dropped_seen_ = 0;
   // Raised by the adding thread, cleared by the window's thread before it reads the store.
   std::atomic<bool> change_posted_{false};
 };

@@ -1,7 +1,7 @@
 // app/win32/log_view_geometry.h -- LogViewGeometry: the arithmetic of the log view control
 // without its window: the character cell, the visible lines and columns, the capacity (which
-// only grows), the two scroll ranges and positions, the scroll requests, and which kept line
-// the bottom row shows.
+// only grows), the two scroll ranges and positions, the scroll requests of the bars, the keys
+// and the mouse wheel, and which kept line the bottom row shows.
 //
 // Plain data; the control owns one and uses it on the window's thread only.
 #pragma once
@@ -25,6 +25,32 @@ enum ScrollCode : int {
 };
 
 enum class ScrollBar { kVertical, kHorizontal };
+
+// The keys the control scrolls with, as Windows numbers them (VK_PRIOR ... VK_DOWN).
+enum ScrollKey : int {
+  kKeyPageUp = 0x21,
+  kKeyPageDown = 0x22,
+  kKeyEnd = 0x23,
+  kKeyHome = 0x24,
+  kKeyLeft = 0x25,
+  kKeyUp = 0x26,
+  kKeyRight = 0x27,
+  kKeyDown = 0x28,
+};
+
+// One notch of the mouse wheel (WHEEL_DELTA), and the lines-per-notch setting that means a
+// page per notch (WHEEL_PAGESCROLL).
+inline constexpr int kWheelNotch = 120;
+inline constexpr unsigned kWheelPageScroll = 0xFFFFFFFFu;
+
+// What SetScrollInfo is given for one bar: the range 0 .. |maximum| with a thumb |page| long,
+// so that the largest position the bar reaches (maximum - page + 1) is the range maximum of
+// the geometry. An empty range (the bar hidden) when nothing is left to scroll.
+struct BarInfo {
+  int maximum = 0;
+  int page = 0;
+  int position = 0;
+};
 
 // The position a scroll request asks for before clamping: from |position|, the |page| size
 // and the |thumb| position the request carries. Unknown codes keep the position.
@@ -50,14 +76,28 @@ class LogViewGeometry {
   // without one |wanted| itself. Stored and returned.
   size_t SetCapacity(size_t wanted, bool has_window);
 
-  // The scroll ranges after a change of the kept lines (|line_count|) or of the |longest|
-  // line's length: the vertical range keeps the view's bottom row at the same distance from
-  // the newest line; the horizontal position is clamped to its new range.
-  void UpdateRanges(int line_count, int longest);
+  // The scroll ranges after a change of the kept lines (|line_count|, of which |dropped| went
+  // from the oldest end since the last call) or of the |longest| line's length. A view at the
+  // newest line stays there; a view scrolled up keeps showing the same lines, moving only as
+  // far as lines it shows are dropped. The horizontal position is clamped to its new range.
+  void UpdateRanges(int line_count, int longest, int dropped = 0);
 
   // One scroll request on |bar|. True when the position changed (then the bar and the view
   // need redrawing); the new position is clamped to 0 .. the range's maximum.
   bool Scroll(ScrollBar bar, int code, int thumb);
+  // A key pressed in the control: arrows by a line (up and down) or a column (left and right),
+  // Page Up and Page Down by the visible lines, Home to the oldest line, End to the newest.
+  // False for other keys and when the view does not move.
+  bool ScrollByKey(int key);
+  // A WM_MOUSEWHEEL turn of |delta| (positive: away from the user, towards older lines) with
+  // |lines_per_notch| from the system's setting (kWheelPageScroll: a page). Parts of a notch
+  // add up until they make a line. True when the view moved.
+  bool ScrollByWheel(int delta, unsigned lines_per_notch);
+
+  // What the vertical or horizontal bar shows.
+  BarInfo Bar(ScrollBar bar) const;
+  // Whether the bottom row shows the newest line (new lines then scroll into view).
+  bool AtNewest() const { return vertical_position_ == vertical_maximum_; }
 
   // The kept line the bottom row shows: the vertical maximum less the position.
   int BottomLine() const { return vertical_maximum_ - vertical_position_; }
@@ -87,6 +127,8 @@ class LogViewGeometry {
   int vertical_position_ = 0;
   int horizontal_maximum_ = 0;
   int horizontal_position_ = 0;
+  // Wheel movement not yet turned into lines, in the units of the wheel's delta.
+  int wheel_remainder_ = 0;
 };
 
 }  // namespace kelvane::win32

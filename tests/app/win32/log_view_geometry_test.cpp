@@ -1,12 +1,13 @@
 // app/win32/log_view_geometry_test.cpp -- the log view's arithmetic without a window: what each
-// scroll code asks for, clamping on both bars (an empty horizontal range included), the
-// capacity that only grows, the vertical range keeping its distance from the newest line, and
-// which kept lines a paint draws.
+// scroll code, key and wheel turn asks for, clamping on both bars (an empty horizontal range
+// included), the bars' thumbs, the capacity that only grows (with the LogLines wish), the view
+// that follows the newest line or stays put, and which kept lines a paint draws.
 #include "app/win32/log_view_geometry.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kelvane::win32 {
 namespace {
@@ -165,6 +166,34 @@ TEST(LogViewGeometryTest, CapacityIsTheLargestLineCountThatFittedAndOnlyGrows) {
   EXPECT_EQ(12u, geometry.SetCapacity(12, false));
 }
 
+// The LogLines setting arrives before the window is bound; the window then keeps the larger of
+// it and the lines that fit, as the front end and the control call SetCapacity.
+TEST(LogViewGeometryTest, TheLogLinesWishIsKeptUnlessMoreLinesFit) {
+  const struct {
+    const char* name;
+    size_t log_lines;
+    int fitting_lines;  // the window's client height in lines once bound
+    size_t capacity;
+  } cases[] = {
+      {"the default", 5000, 9, 5000},
+      {"fewer than fit", 3, 9, 9},
+      {"exactly what fits", 9, 9, 9},
+      {"none wished", 0, 9, 9},
+      {"a tall window", 5000, 6000, 6000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogViewGeometry geometry;
+    geometry.SetCell(kCharWidth, kLineHeight);
+    EXPECT_EQ(c.log_lines, geometry.SetCapacity(c.log_lines, /*has_window=*/false));
+    geometry.SetClientSize(kColumns * kCharWidth, c.fitting_lines * kLineHeight);
+    EXPECT_EQ(c.capacity, geometry.SetCapacity(geometry.capacity(), /*has_window=*/true));
+    // A later resize to fewer lines keeps it.
+    geometry.SetClientSize(kColumns * kCharWidth, kLineHeight);
+    EXPECT_EQ(c.capacity, geometry.SetCapacity(geometry.capacity(), /*has_window=*/true));
+  }
+}
+
 TEST(LogViewGeometryTest, ACellBelowOnePixelCountsAsOne) {
   LogViewGeometry geometry;
   geometry.SetCell(0, -4);
@@ -178,33 +207,160 @@ TEST(LogViewGeometryTest, ACellBelowOnePixelCountsAsOne) {
   EXPECT_EQ(0, geometry.visible_lines());
 }
 
-// Lines arrive (or go, on a clear) while the view is scrolled: its bottom row stays the same
-// number of lines above the newest line, within the new range.
-TEST(LogViewGeometryTest, TheViewKeepsItsDistanceFromTheNewestLine) {
+// Lines arrive (or go, on a clear) while the view is at the newest line or scrolled up: at the
+// newest line it follows; scrolled up it keeps showing the same lines, which move up only as
+// lines are dropped from the oldest end of a full store.
+TEST(LogViewGeometryTest, TheViewFollowsAtTheNewestLineAndStaysPutWhenScrolledUp) {
   LogViewGeometry geometry = MakeGeometry();
   const struct {
     const char* name;
-    int line_count;
     int scroll_thumb;  // -1: no scroll before the update
+    int line_count;
+    int dropped;
     int maximum;
     int position;
   } steps[] = {
-      {"fits", 4, -1, 0, 0},
-      {"one more than fits: at the newest line", 6, -1, 1, 1},
-      {"stays at the newest line", 9, -1, 4, 4},
-      {"scrolled two up, then lines arrive", 11, 2, 6, 4},
-      {"still two up", 15, -1, 10, 8},
-      {"scrolled to the oldest, lines arrive", 16, 0, 11, 1},
-      {"cleared", 0, -1, 0, 0},
-      {"after a clear the view follows the newest line again", 8, -1, 3, 3},
+      {"fits", -1, 4, 0, 0, 0},
+      {"one more than fits: at the newest line", -1, 6, 0, 1, 1},
+      {"follows the newest line", -1, 9, 0, 4, 4},
+      {"scrolled two up, then lines arrive: the same lines show", 2, 11, 0, 6, 2},
+      {"still put", -1, 15, 0, 10, 2},
+      {"full store: two dropped move the view up by two", -1, 15, 2, 10, 0},
+      {"the oldest shown is dropped: the view stays at the top", -1, 15, 3, 10, 0},
+      {"scrolled back to the newest line, it follows again", 10, 15, 1, 10, 10},
+      {"and on, dropping or not", -1, 16, 4, 11, 11},
+      {"cleared", 4, 0, 0, 0, 0},
+      {"after a clear the view follows the newest line", -1, 8, 0, 3, 3},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
     if (step.scroll_thumb >= 0)
       geometry.Scroll(ScrollBar::kVertical, kScrollThumbTrack, step.scroll_thumb);
-    geometry.UpdateRanges(step.line_count, 0);
+    geometry.UpdateRanges(step.line_count, 0, step.dropped);
     EXPECT_EQ(step.maximum, geometry.vertical_maximum());
     EXPECT_EQ(step.position, geometry.vertical_position());
+    EXPECT_EQ(step.position == step.maximum, geometry.AtNewest());
+  }
+}
+
+// A taller view lowers the range; a view scrolled up past the new maximum comes to rest there.
+TEST(LogViewGeometryTest, ATallerViewClampsTheScrolledPosition) {
+  LogViewGeometry geometry = MakeGeometry();
+  geometry.UpdateRanges(20, 0);
+  geometry.Scroll(ScrollBar::kVertical, kScrollThumbTrack, 12);
+  geometry.SetClientSize(kColumns * kCharWidth, 12 * kLineHeight);
+  geometry.UpdateRanges(20, 0);
+  EXPECT_EQ(8, geometry.vertical_maximum());
+  EXPECT_EQ(8, geometry.vertical_position());
+}
+
+TEST(LogViewGeometryTest, KeysScrollByLinesPagesAndToEitherEnd) {
+  LogViewGeometry geometry = MakeGeometry();
+  geometry.UpdateRanges(/*line_count=*/30, /*longest=*/14);
+  ASSERT_EQ(25, geometry.vertical_maximum());
+  ASSERT_EQ(25, geometry.vertical_position());
+  const struct {
+    int key;
+    bool moved;
+    int vertical;
+    int horizontal;
+  } steps[] = {
+      {kKeyDown, false, 25, 0},  // at the newest line already
+      {kKeyEnd, false, 25, 0},
+      {kKeyUp, true, 24, 0},
+      {kKeyPageUp, true, 19, 0},  // by the five visible lines
+      {kKeyPageUp, true, 14, 0},
+      {kKeyDown, true, 15, 0},
+      {kKeyHome, true, 0, 0},  // the oldest line
+      {kKeyPageUp, false, 0, 0},
+      {kKeyUp, false, 0, 0},
+      {kKeyPageDown, true, 5, 0},
+      {kKeyRight, true, 5, 1},
+      {kKeyRight, true, 5, 2},
+      {kKeyLeft, true, 5, 1},
+      {kKeyEnd, true, 25, 1},  // the newest line; the columns stay
+      {0x41, false, 25, 1},    // 'A'
+      {0x0D, false, 25, 1},    // Enter
+  };
+  int index = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE("step " + std::to_string(index++));
+    EXPECT_EQ(step.moved, geometry.ScrollByKey(step.key));
+    EXPECT_EQ(step.vertical, geometry.vertical_position());
+    EXPECT_EQ(step.horizontal, geometry.horizontal_position());
+  }
+  EXPECT_TRUE(geometry.AtNewest());
+}
+
+TEST(LogViewGeometryTest, TheWheelScrollsBySettingLinesPerNotchAndAddsUpParts) {
+  const struct {
+    const char* name;
+    unsigned lines_per_notch;
+    std::vector<int> deltas;
+    std::vector<int> positions;  // after each delta, from 20 of a maximum 25
+  } cases[] = {
+      {"three lines a notch, up then down", 3, {120, 120, -120}, {17, 14, 17}},
+      {"down towards the newest line", 3, {-120}, {23}},
+      {"half notches add up", 2, {60, 60, 60}, {19, 18, 17}},
+      {"a third of a notch is one line of three", 3, {40, 40, 40}, {19, 18, 17}},
+      {"small steps make no line until they add up", 1, {30, 30, 30, 30}, {20, 20, 20, 19}},
+      {"a turn back drops what was left over", 1, {90, -30, -90}, {20, 20, 21}},
+      {"a page a notch", kWheelPageScroll, {120, 240}, {15, 5}},
+      {"no lines per notch: the wheel does nothing", 0, {120}, {20}},
+      {"clamped at the oldest line", 3, {120 * 9}, {0}},
+      {"clamped at the newest line", 3, {-120 * 9}, {25}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogViewGeometry geometry = MakeGeometry();
+    geometry.UpdateRanges(/*line_count=*/30, /*longest=*/0);
+    geometry.Scroll(ScrollBar::kVertical, kScrollThumbTrack, 20);
+    ASSERT_EQ(c.deltas.size(), c.positions.size());
+    int position = geometry.vertical_position();
+    for (size_t i = 0; i < c.deltas.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(c.positions[i] != position, geometry.ScrollByWheel(c.deltas[i], c.lines_per_notch));
+      position = geometry.vertical_position();
+      EXPECT_EQ(c.positions[i], position);
+    }
+  }
+}
+
+// The bars' ranges and thumbs: the thumb is a page long and its last position is the range's
+// maximum, so that the bar reaches every kept line and a click beside the thumb moves a page.
+TEST(LogViewGeometryTest, EachBarShowsAPageLongThumbThatReachesTheLastLine) {
+  const struct {
+    const char* name;
+    int line_count;
+    int longest;
+    BarInfo vertical;
+    BarInfo horizontal;
+  } cases[] = {
+      {"nothing kept: both empty", 0, 0, {0, 0, 0}, {0, 0, 0}},
+      {"everything fits: both empty", 5, kColumns - 1, {0, 0, 0}, {0, 0, 0}},
+      {"a line exactly as wide as the view still scrolls by one", 5, kColumns,
+       {0, 0, 0}, {kColumns, kColumns, 0}},
+      {"one more line than fits", 6, 3, {5, kLines, 1}, {0, 0, 0}},
+      {"5000 lines", 5000, 40, {4999, kLines, 4995}, {40, kColumns, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogViewGeometry geometry = MakeGeometry();
+    geometry.UpdateRanges(c.line_count, c.longest);
+    for (const ScrollBar bar : {ScrollBar::kVertical, ScrollBar::kHorizontal}) {
+      const bool vertical = bar == ScrollBar::kVertical;
+      SCOPED_TRACE(vertical ? "vertical" : "horizontal");
+      const BarInfo expected = vertical ? c.vertical : c.horizontal;
+      const BarInfo info = geometry.Bar(bar);
+      EXPECT_EQ(expected.maximum, info.maximum);
+      EXPECT_EQ(expected.page, info.page);
+      EXPECT_EQ(expected.position, info.position);
+      // The largest position the bar lets the thumb reach is the geometry's maximum.
+      if (info.page > 0) {
+        EXPECT_EQ(vertical ? geometry.vertical_maximum() : geometry.horizontal_maximum(),
+                  info.maximum - info.page + 1);
+      }
+    }
   }
 }
 

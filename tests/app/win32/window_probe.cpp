@@ -2,9 +2,10 @@
 // process, as the GUI tests and the screenshot script need it, and prints what its controls show
 // or closes it.
 //
-//   window_probe.exe show  [--caption PREFIX] [--wait SECONDS]
-//   window_probe.exe close [--caption PREFIX] [--wait SECONDS] [--exit-button]
+//   window_probe.exe show   [--caption PREFIX] [--wait SECONDS]
+//   window_probe.exe close  [--caption PREFIX] [--wait SECONDS] [--exit-button]
 //   window_probe.exe list
+//   window_probe.exe scroll [--caption PREFIX] [--wait SECONDS] ACTION...
 //
 // The main window is a visible top-level dialog with a child 1000 of the class CUH_Control (the
 // log view); --caption narrows that to a caption that begins with PREFIX. show and close wait for
@@ -13,7 +14,16 @@
 // view answers WM_GETTEXT with its own window text, not with its lines; no message of the
 // control hands out the lines. close posts WM_CLOSE (the close box), or with --exit-button
 // clicks Exit, then waits until the window has gone. list prints every visible top-level window
-// (message boxes too) without waiting.
+// (message boxes too) without waiting. For a ListView child (the transfer panel) show adds its
+// row count ("items").
+//
+// scroll drives the log view and prints, first as it is and then after each ACTION, one JSON
+// line with both of its scroll bars as GetScrollInfo tells them (range, page, position). An
+// ACTION is a message sent to the log view and handled before the probe reads the bars:
+// vscroll=CODE and hscroll=CODE (WM_VSCROLL, WM_HSCROLL with an SB_ code; thumb=POS sends
+// SB_THUMBPOSITION at POS), wheel=DELTA (WM_MOUSEWHEEL), key=VK (WM_KEYDOWN then WM_KEYUP), or a
+// real mouse click (SendInput) on the vertical bar: click=up or click=down on its arrows,
+// click=above or click=below the thumb; a click is waited for (bounded) until the bar moves.
 //
 // Exit status: 0 on success, 1 when no window showed (or, for close, did not go) in time, 2 for
 // a wrong command line.
@@ -31,12 +41,17 @@ constexpr int kLogViewId = 1000;
 constexpr int kExitButtonId = 1002;
 constexpr const char* kLogViewClass = "CUH_Control";
 constexpr const char* kDialogClass = "#32770";
+constexpr const char* kListViewClass = "SysListView32";
+constexpr UINT kListViewItemCount = 0x1004;  // LVM_GETITEMCOUNT, without commctrl.h
 constexpr DWORD kPollMilliseconds = 100;
+// How long a real click may take to move the bar.
+constexpr ULONGLONG kClickBoundMilliseconds = 5000;
 // A message to another process's window may wait for that window's thread at most this long.
 constexpr UINT kSendTimeoutMilliseconds = 5000;
 
 struct Options {
   std::string command;
+  std::vector<std::string> actions;
   std::string caption_prefix;
   double wait_seconds = 30;
   bool exit_button = false;
@@ -147,9 +162,18 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM parameter) {
   auto* walk = reinterpret_cast<ControlWalk*>(parameter);
   // Only the dialog's own controls: EnumChildWindows walks grandchildren too.
   if (GetParent(control) != walk->dialog) return TRUE;
-  std::printf("%s{\"id\": %d, \"class\": %s, \"visible\": %s, \"text\": %s}",
-              walk->first ? "" : ", ", GetDlgCtrlID(control), Json(ClassName(control)).c_str(),
-              IsWindowVisible(control) ? "true" : "false", Json(Text(control)).c_str());
+  const std::string class_name = ClassName(control);
+  std::string items;
+  DWORD_PTR count = 0;
+  if (class_name == kListViewClass &&
+      SendMessageTimeoutA(control, kListViewItemCount, 0, 0, SMTO_ABORTIFHUNG,
+                          kSendTimeoutMilliseconds, &count) != 0) {
+    items = ", \"items\": " + std::to_string(count);
+  }
+  std::printf("%s{\"id\": %d, \"class\": %s, \"visible\": %s, \"text\": %s%s}",
+              walk->first ? "" : ", ", GetDlgCtrlID(control), Json(class_name).c_str(),
+              IsWindowVisible(control) ? "true" : "false", Json(Text(control)).c_str(),
+              items.c_str());
   walk->first = false;
   return TRUE;
 }
@@ -218,10 +242,126 @@ int List(const Options& options) {
   return 0;
 }
 
+// One bar of |window| as GetScrollInfo tells it, as JSON.
+std::string BarJson(HWND window, int bar) {
+  SCROLLINFO info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SIF_ALL;
+  if (!GetScrollInfo(window, bar, &info)) return "null";
+  char text[160];
+  std::snprintf(text, sizeof text, "{\"min\": %d, \"max\": %d, \"page\": %u, \"pos\": %d}",
+                info.nMin, info.nMax, info.nPage, info.nPos);
+  return text;
+}
+
+void PrintBars(HWND log_view, const std::string& action) {
+  std::printf("{\"action\": %s, \"vertical\": %s, \"horizontal\": %s}\n", Json(action).c_str(),
+              BarJson(log_view, SB_VERT).c_str(), BarJson(log_view, SB_HORZ).c_str());
+  std::fflush(stdout);
+}
+
+bool Send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(window, message, wparam, lparam, SMTO_ABORTIFHUNG,
+                             kSendTimeoutMilliseconds, &result) != 0;
+}
+
+int VerticalPosition(HWND window) {
+  SCROLLINFO info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SIF_POS;
+  return GetScrollInfo(window, SB_VERT, &info) ? info.nPos : -1;
+}
+
+// A left click at |point| on the screen, as the mouse makes it.
+bool Click(POINT point) {
+  if (!SetCursorPos(point.x, point.y)) return false;
+  INPUT inputs[2] = {};
+  inputs[0].type = inputs[1].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  return SendInput(2, inputs, sizeof(INPUT)) == 2;
+}
+
+// Where on the screen a click on the vertical bar of |window| lands for |part|: the up or
+// down arrow, or the trough above or below the thumb.
+bool BarPoint(HWND window, const std::string& part, POINT* point) {
+  SCROLLBARINFO bar = {};
+  bar.cbSize = sizeof(bar);
+  if (!GetScrollBarInfo(window, OBJID_VSCROLL, &bar)) return false;
+  const RECT& r = bar.rcScrollBar;  // screen coordinates
+  const int arrow = bar.dxyLineButton;
+  point->x = (r.left + r.right) / 2;
+  if (part == "up") {
+    point->y = r.top + arrow / 2;
+  } else if (part == "down") {
+    point->y = r.bottom - arrow / 2 - 1;
+  } else if (part == "above") {
+    point->y = r.top + (arrow + bar.xyThumbTop) / 2;
+  } else if (part == "below") {
+    point->y = r.top + (bar.xyThumbBottom + (r.bottom - r.top) - arrow) / 2;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Runs one ACTION on |log_view|; false when it is not one or could not be done.
+bool Act(HWND log_view, const std::string& action) {
+  const size_t equals = action.find('=');
+  if (equals == std::string::npos) return false;
+  const std::string name = action.substr(0, equals);
+  const std::string value = action.substr(equals + 1);
+  if (name == "click") {
+    POINT point = {};
+    const int before = VerticalPosition(log_view);
+    if (!BarPoint(log_view, value, &point) || !Click(point)) return false;
+    const ULONGLONG deadline = GetTickCount64() + kClickBoundMilliseconds;
+    while (VerticalPosition(log_view) == before && GetTickCount64() < deadline) {
+      Sleep(kPollMilliseconds / 4);
+    }
+    return true;
+  }
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0') return false;
+  if (name == "vscroll") return Send(log_view, WM_VSCROLL, MAKEWPARAM(number, 0), 0);
+  if (name == "hscroll") return Send(log_view, WM_HSCROLL, MAKEWPARAM(number, 0), 0);
+  if (name == "thumb") {
+    return Send(log_view, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, number), 0);
+  }
+  if (name == "wheel") {
+    return Send(log_view, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<short>(number)), 0);
+  }
+  if (name == "key") {
+    return Send(log_view, WM_KEYDOWN, static_cast<WPARAM>(number), 1) &&
+           Send(log_view, WM_KEYUP, static_cast<WPARAM>(number), 1 | (3u << 30));
+  }
+  return false;
+}
+
+int ScrollLog(const Options& options) {
+  HWND window = WaitForMainWindow(options);
+  if (window == nullptr) {
+    std::fprintf(stderr, "window_probe: no main window within %g s\n", options.wait_seconds);
+    return 1;
+  }
+  HWND log_view = GetDlgItem(window, kLogViewId);
+  PrintBars(log_view, "");
+  for (const std::string& action : options.actions) {
+    if (!Act(log_view, action)) {
+      std::fprintf(stderr, "window_probe: %s could not be done\n", action.c_str());
+      return action.find('=') == std::string::npos ? 2 : 1;
+    }
+    PrintBars(log_view, action);
+  }
+  return 0;
+}
+
 int Usage() {
   std::fputs(
-      "usage: window_probe.exe show|close|list [--caption PREFIX] [--wait SECONDS] "
-      "[--exit-button]\n",
+      "usage: window_probe.exe show|close|list|scroll [--caption PREFIX] [--wait SECONDS] "
+      "[--exit-button] [ACTION...]\n",
       stderr);
   return 2;
 }
@@ -242,6 +382,8 @@ int main(int argc, char* argv[]) {
       if (end == argv[i] || *end != '\0' || options.wait_seconds < 0) return Usage();
     } else if (argument == "--exit-button") {
       options.exit_button = true;
+    } else if (options.command == "scroll" && argument.find('=') != std::string_view::npos) {
+      options.actions.emplace_back(argument);
     } else {
       return Usage();
     }
@@ -249,5 +391,6 @@ int main(int argc, char* argv[]) {
   if (options.command == "show") return Show(options);
   if (options.command == "close") return Close(options);
   if (options.command == "list") return List(options);
+  if (options.command == "scroll") return ScrollLog(options);
   return Usage();
 }
