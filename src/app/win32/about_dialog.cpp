@@ -19,9 +19,11 @@ void AboutDialog::Run(HWND owner) {
 }
 
 INT_PTR CALLBACK AboutDialog::Procedure(HWND dialog, UINT message, WPARAM wparam,
-                                        LPARAM /*lparam*/) {
+                                        LPARAM lparam) {
+  AboutDialog* self = DialogObject<AboutDialog>(dialog, message, lparam);
   switch (message) {
     case WM_INITDIALOG:
+      SetDlgItemTextA(dialog, IDC_ABOUT_ADDRESS, self->address_text_.c_str());
       SetDialogTexts(dialog, app::texts::kAboutCaption,
                      {{IDC_ABOUT_LINE1, app::texts::kProductLine},
                       {IDC_ABOUT_LINE2, app::texts::kCopyrightLine},

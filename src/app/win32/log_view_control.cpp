@@ -130,6 +130,16 @@ LRESULT CUH_Control::Handle(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_HSCROLL:
       OnScroll(ScrollBar::kHorizontal, wparam);
       return 0;
+    case kScrollInfoMessage: {
+      SCROLLINFO info = {};
+      info.cbSize = sizeof(info);
+      info.fMask = SIF_ALL;
+      if (!GetScrollInfo(window, static_cast<int>(wparam), &info)) return -1;
+      if (lparam == SIF_POS) return info.nPos;
+      if (lparam == SIF_RANGE) return info.nMax;
+      if (lparam == SIF_PAGE) return static_cast<LRESULT>(info.nPage);
+      return -1;
+    }
     case kLinesChangedMessage:
       // Cleared before the store is read: a line added from here on posts again.
       change_posted_.store(false);
@@ -265,11 +275,11 @@ void CUH_Control::OnScroll(ScrollBar bar, WPARAM wparam) {
   const int code = LOWORD(wparam);
   int thumb = HIWORD(wparam);
   if (code == SB_THUMBTRACK || code == SB_THUMBPOSITION) {
-    // The message carries 16 bits only; the bar knows the whole position.
+    // The message carries 16 bits only; past them the bar's track position is the whole one.
     SCROLLINFO info = {};
     info.cbSize = sizeof(info);
-    info.fMask = SIF_TRACKPOS;
-    if (GetScrollInfo(window, which, &info)) thumb = info.nTrackPos;
+    info.fMask = SIF_TRACKPOS | SIF_RANGE;
+    if (GetScrollInfo(window, which, &info) && info.nMax > 0xFFFF) thumb = info.nTrackPos;
   }
   if (geometry_.Scroll(bar, code, thumb)) ShowScrolled();
 }

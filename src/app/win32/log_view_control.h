@@ -27,6 +27,10 @@ namespace kelvane::win32 {
 inline constexpr UINT kAttachMessage = WM_USER + 135;
 // Posted by the adding thread: the kept lines changed.
 inline constexpr UINT kLinesChangedMessage = WM_USER + 136;
+// Answered with one field of the control's own scroll bar (wparam SB_VERT or SB_HORZ; lparam
+// SIF_POS, SIF_RANGE for the range's maximum, or SIF_PAGE), -1 when the bar cannot tell, for
+// tools in another process: Wine's GetScrollInfo does not read another process's bars.
+inline constexpr UINT kScrollInfoMessage = WM_USER + 137;
 // The window's extra bytes; the first pointer-sized slot holds the bound object.
 inline constexpr int kLogViewExtraBytes = 20;
 

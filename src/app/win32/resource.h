@@ -23,6 +23,10 @@
 #define IDC_EXIT 1002
 #define IDC_READ_ME 1004
 #define IDC_STATUS 1007
+#define IDC_ADDRESS 1008
+#define IDC_PACKAGE_CHECK 1009
+#define IDC_TRANSFERS 1013
+#define IDC_TRANSFER_TOTALS 1014
 
 // Ports dialog.
 #define IDC_FTP_PORT_LABEL 1010
@@ -40,6 +44,7 @@
 #define IDC_ABOUT_LINE2 1022
 #define IDC_ABOUT_LINE3 1023
 #define IDC_ABOUT_LINE4 1024
+#define IDC_ABOUT_ADDRESS 1025
 
 // The window class of the log view control.
 #define LOG_VIEW_CLASS "CUH_Control"

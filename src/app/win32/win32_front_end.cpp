@@ -1,6 +1,7 @@
 // app/win32/win32_front_end.cpp -- the front end's calls as dialogs and message boxes.
 #include "app/win32/win32_front_end.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include "app/win32/ports_dialog.h"
@@ -11,12 +12,22 @@ namespace {
 
 bool KeyHeld(int key) { return (GetKeyState(key) & 0x8000) != 0; }
 
+// The window classes the main window's template names: the ListView (whose failure shows as a
+// main window that cannot be made) and the log view. RegisterLogViewClass's result.
+int RegisterWindowClasses(HINSTANCE instance) {
+  INITCOMMONCONTROLSEX controls = {};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_LISTVIEW_CLASSES;
+  InitCommonControlsEx(&controls);
+  return RegisterLogViewClass(instance);
+}
+
 }  // namespace
 
 Win32FrontEnd::Win32FrontEnd(HINSTANCE instance, std::string application_name)
     : window_thread_(GetCurrentThreadId()),
       messages_(std::move(application_name)),
-      class_registered_(RegisterLogViewClass(instance)),
+      class_registered_(RegisterWindowClasses(instance)),
       main_dialog_(messages_) {}
 
 HWND Win32FrontEnd::Owner() const {
@@ -38,6 +49,15 @@ void Win32FrontEnd::ShowStatus(std::string_view text) {
     return;
   }
   main_dialog_.SetStatus(text);
+}
+
+void Win32FrontEnd::ShowPackageCheck(std::string_view line) {
+  if (main_dialog_.window() == nullptr) return;
+  if (!OnWindowThread()) {
+    main_dialog_.PostPackageCheck(std::string(line));
+    return;
+  }
+  main_dialog_.AddPackageCheck(line);
 }
 
 bool Win32FrontEnd::AskYesNo(std::string_view text) {
@@ -70,6 +90,8 @@ void Win32FrontEnd::OpenDocument(const std::string& address) {
   ShellExecuteA(Owner(), "open", address.c_str(), nullptr, "", SW_SHOWNORMAL);
 }
 
+void Win32FrontEnd::SetLogLines(size_t lines) { main_dialog_.log_control().SetCapacity(lines); }
+
 void Win32FrontEnd::AttachLog(logview::LogView& log_view) {
   HWND dialog = main_dialog_.window();
   CUH_Control& control = main_dialog_.log_control();
@@ -81,6 +103,10 @@ void Win32FrontEnd::AttachLog(logview::LogView& log_view) {
 void Win32FrontEnd::DetachLog(logview::LogView& log_view) {
   CUH_Control& control = main_dialog_.log_control();
   if (control.log_view() == &log_view) control.Unbind();
+}
+
+void Win32FrontEnd::AttachTransfers(ftp::TransferRecord& record) {
+  main_dialog_.SetTransfers(&record);
 }
 
 void Win32FrontEnd::Run(app::MainWindowCommands& window) {

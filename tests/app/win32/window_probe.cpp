@@ -23,7 +23,11 @@
 // vscroll=CODE and hscroll=CODE (WM_VSCROLL, WM_HSCROLL with an SB_ code; thumb=POS sends
 // SB_THUMBPOSITION at POS), wheel=DELTA (WM_MOUSEWHEEL), key=VK (WM_KEYDOWN then WM_KEYUP), or a
 // real mouse click (SendInput) on the vertical bar: click=up or click=down on its arrows,
-// click=above or click=below the thumb; a click is waited for (bounded) until the bar moves.
+// click=above or click=below in the trough next to the up or down arrow, click=log in the
+// lines (which gives the log view the focus), or press=VK, a key pressed and released on the
+// keyboard (SendInput, to the control that has the focus). A click on the bar and a key are
+// waited for (bounded) until the vertical bar moves. Where GetScrollInfo cannot read another process's bars (Wine)
+// the log view itself is asked (its kScrollInfoMessage).
 //
 // Exit status: 0 on success, 1 when no window showed (or, for close, did not go) in time, 2 for
 // a wrong command line.
@@ -242,15 +246,32 @@ int List(const Options& options) {
   return 0;
 }
 
-// One bar of |window| as GetScrollInfo tells it, as JSON.
-std::string BarJson(HWND window, int bar) {
+// One field of a bar of the log view: GetScrollInfo where it reads another process's bars, the
+// log view's own answer where it does not (Wine). -1 when neither tells.
+constexpr UINT kScrollInfoMessage = WM_USER + 137;
+
+long BarField(HWND log_view, int bar, UINT field) {
   SCROLLINFO info = {};
   info.cbSize = sizeof(info);
   info.fMask = SIF_ALL;
-  if (!GetScrollInfo(window, bar, &info)) return "null";
+  if (GetScrollInfo(log_view, bar, &info)) {
+    if (field == SIF_POS) return info.nPos;
+    if (field == SIF_RANGE) return info.nMax;
+    return static_cast<long>(info.nPage);
+  }
+  DWORD_PTR answer = 0;
+  if (SendMessageTimeoutA(log_view, kScrollInfoMessage, static_cast<WPARAM>(bar), field,
+                          SMTO_ABORTIFHUNG, kSendTimeoutMilliseconds, &answer) == 0) {
+    return -1;
+  }
+  return static_cast<long>(static_cast<LRESULT>(answer));
+}
+
+std::string BarJson(HWND log_view, int bar) {
   char text[160];
-  std::snprintf(text, sizeof text, "{\"min\": %d, \"max\": %d, \"page\": %u, \"pos\": %d}",
-                info.nMin, info.nMax, info.nPage, info.nPos);
+  std::snprintf(text, sizeof text, "{\"max\": %ld, \"page\": %ld, \"pos\": %ld}",
+                BarField(log_view, bar, SIF_RANGE), BarField(log_view, bar, SIF_PAGE),
+                BarField(log_view, bar, SIF_POS));
   return text;
 }
 
@@ -266,13 +287,6 @@ bool Send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
                              kSendTimeoutMilliseconds, &result) != 0;
 }
 
-int VerticalPosition(HWND window) {
-  SCROLLINFO info = {};
-  info.cbSize = sizeof(info);
-  info.fMask = SIF_POS;
-  return GetScrollInfo(window, SB_VERT, &info) ? info.nPos : -1;
-}
-
 // A left click at |point| on the screen, as the mouse makes it.
 bool Click(POINT point) {
   if (!SetCursorPos(point.x, point.y)) return false;
@@ -283,23 +297,26 @@ bool Click(POINT point) {
   return SendInput(2, inputs, sizeof(INPUT)) == 2;
 }
 
-// Where on the screen a click on the vertical bar of |window| lands for |part|: the up or
-// down arrow, or the trough above or below the thumb.
-bool BarPoint(HWND window, const std::string& part, POINT* point) {
-  SCROLLBARINFO bar = {};
-  bar.cbSize = sizeof(bar);
-  if (!GetScrollBarInfo(window, OBJID_VSCROLL, &bar)) return false;
-  const RECT& r = bar.rcScrollBar;  // screen coordinates
-  const int arrow = bar.dxyLineButton;
-  point->x = (r.left + r.right) / 2;
-  if (part == "up") {
+// Where on the screen a click on the vertical bar of the log view (which has no border) lands
+// for |part|: the middle of the up or down arrow, or the trough next to either arrow.
+bool BarPoint(HWND log_view, const std::string& part, POINT* point) {
+  RECT r = {};
+  if (!GetWindowRect(log_view, &r)) return false;
+  const int arrow = GetSystemMetrics(SM_CYVSCROLL);
+  const auto style = static_cast<DWORD>(GetWindowLongPtrA(log_view, GWL_STYLE));
+  const int bottom = r.bottom - ((style & WS_HSCROLL) != 0 ? GetSystemMetrics(SM_CYHSCROLL) : 0);
+  point->x = r.right - GetSystemMetrics(SM_CXVSCROLL) / 2 - 1;
+  if (part == "log") {  // the middle of the lines, to give the log view the focus
+    point->x = (r.left + r.right) / 2;
+    point->y = (r.top + r.bottom) / 2;
+  } else if (part == "up") {
     point->y = r.top + arrow / 2;
   } else if (part == "down") {
-    point->y = r.bottom - arrow / 2 - 1;
+    point->y = bottom - arrow / 2 - 1;
   } else if (part == "above") {
-    point->y = r.top + (arrow + bar.xyThumbTop) / 2;
+    point->y = r.top + arrow + 2;
   } else if (part == "below") {
-    point->y = r.top + (bar.xyThumbBottom + (r.bottom - r.top) - arrow) / 2;
+    point->y = bottom - arrow - 3;
   } else {
     return false;
   }
@@ -312,19 +329,29 @@ bool Act(HWND log_view, const std::string& action) {
   if (equals == std::string::npos) return false;
   const std::string name = action.substr(0, equals);
   const std::string value = action.substr(equals + 1);
-  if (name == "click") {
-    POINT point = {};
-    const int before = VerticalPosition(log_view);
-    if (!BarPoint(log_view, value, &point) || !Click(point)) return false;
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  const bool numeric = !value.empty() && *end == '\0';
+  if (name == "click" || name == "press") {
+    const long before = BarField(log_view, SB_VERT, SIF_POS);
+    if (name == "click") {
+      POINT point = {};
+      if (!BarPoint(log_view, value, &point) || !Click(point)) return false;
+      if (value == "log") return true;  // nothing moves
+    } else {
+      INPUT inputs[2] = {};
+      inputs[0].type = inputs[1].type = INPUT_KEYBOARD;
+      inputs[0].ki.wVk = inputs[1].ki.wVk = static_cast<WORD>(number);
+      inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+      if (!numeric || SendInput(2, inputs, sizeof(INPUT)) != 2) return false;
+    }
     const ULONGLONG deadline = GetTickCount64() + kClickBoundMilliseconds;
-    while (VerticalPosition(log_view) == before && GetTickCount64() < deadline) {
+    while (BarField(log_view, SB_VERT, SIF_POS) == before && GetTickCount64() < deadline) {
       Sleep(kPollMilliseconds / 4);
     }
     return true;
   }
-  char* end = nullptr;
-  const long number = std::strtol(value.c_str(), &end, 10);
-  if (value.empty() || *end != '\0') return false;
+  if (!numeric) return false;
   if (name == "vscroll") return Send(log_view, WM_VSCROLL, MAKEWPARAM(number, 0), 0);
   if (name == "hscroll") return Send(log_view, WM_HSCROLL, MAKEWPARAM(number, 0), 0);
   if (name == "thumb") {
