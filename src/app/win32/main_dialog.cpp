@@ -37,6 +37,12 @@ constexpr struct {
 // The panel's column widths in dialog units, in the order of app::PanelColumn.
 constexpr int kColumnWidths[app::kPanelColumnCount] = {56, 62, 48, 38, 32, 40};
 
+// Whether |control| is to show: its own WS_VISIBLE, which IsWindowVisible does not tell while
+// the window itself is hidden (before it runs).
+bool Shown(HWND control) {
+  return (static_cast<DWORD>(GetWindowLongPtrA(control, GWL_STYLE)) & WS_VISIBLE) != 0;
+}
+
 constexpr UINT_PTR kPanelTimer = 1;
 constexpr UINT_PTR kAddressTimer = 2;
 
@@ -170,7 +176,7 @@ void MainDialog::Layout() {
                  r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
   };
   int top = kBelowLog;
-  if (IsWindowVisible(GetDlgItem(dialog, IDC_PACKAGE_CHECK))) {
+  if (Shown(GetDlgItem(dialog, IDC_PACKAGE_CHECK))) {
     place(IDC_PACKAGE_CHECK, kRowLeft, top, kRowWidth, kPackageCheckHeight);
     top += kPackageCheckHeight + kGap;
   }
@@ -180,7 +186,7 @@ void MainDialog::Layout() {
   top += kTotalsHeight + kGap;
   for (const auto& button : kButtons) place(button.id, button.left, top, button.width, kButtonHeight);
   top += kButtonHeight;
-  if (IsWindowVisible(GetDlgItem(dialog, IDC_STATUS))) {
+  if (Shown(GetDlgItem(dialog, IDC_STATUS))) {
     top += kGap;
     place(IDC_STATUS, kRowLeft, top, kRowWidth, kStatusHeight);
     top += kStatusHeight - kGap;
@@ -232,7 +238,7 @@ void MainDialog::AddPackageCheck(std::string_view line) {
   SendMessageA(area, EM_SETSEL, static_cast<WPARAM>(length), length);
   SendMessageA(area, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   SendMessageA(area, EM_SCROLLCARET, 0, 0);
-  if (IsWindowVisible(area)) return;
+  if (Shown(area)) return;
   ShowWindow(area, SW_SHOW);
   Layout();
 }
@@ -273,7 +279,7 @@ void MainDialog::SetReadMeMode(app::ReadMeMode mode) {
 void MainDialog::SetStatus(std::string_view text) {
   HWND status = GetDlgItem(window_, IDC_STATUS);
   SetWindowTextA(status, std::string(text).c_str());
-  if (IsWindowVisible(status)) return;
+  if (Shown(status)) return;
   ShowWindow(status, SW_SHOW);
   Layout();
 }
