@@ -4,7 +4,9 @@ started without KELVANE_HEADLESS opens its main window (found and read from outs
 window_probe.exe), serves an ftplib download in active mode over 127.0.0.1, and ends with
 status 0 when the window is closed by its close box or by Exit. The log view's lines cannot be
 read from another process; they are checked in the log file, which gets every line the view
-gets.
+gets. The log view's scroll bars are driven and read by the probe (messages, real clicks on
+the bar and real keys); the transfer panel is read as its row count and its totals line, and
+the address line as its text.
 
 Wine's desktop process draws on the display of the program that started it and stays while
 programs use it, so the window shows only on the display the prefix's desktop runs on.
@@ -26,6 +28,8 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 import windows_support
@@ -37,12 +41,22 @@ windowed = functools.partial(windows_support.wine_windowed, WINE_RUN)
 
 # The main window's controls and their texts.
 LOG_VIEW, READ_ME, ABOUT, EXIT, STATUS_LINE = 1000, 1004, 3, 1002, 1007
+ADDRESS_LINE, PACKAGE_CHECK, TRANSFERS, TOTALS = 1008, 1009, 1013, 1014
+ADDRESS_PREFIX = "Devices can reach this PC at ftp://"
+TOTALS_FORMAT = "In progress: %d    Complete: %d    Failed: %d"
+# WM_VSCROLL codes, virtual keys, and the lines a wheel notch moves in a fresh prefix.
+SB_LINEUP, SB_LINEDOWN, SB_PAGEUP, SB_PAGEDOWN = 0, 1, 2, 3
+VK_PRIOR, VK_NEXT, VK_END, VK_HOME, VK_UP, VK_DOWN = 0x21, 0x22, 0x23, 0x24, 0x26, 0x28
+WHEEL_LINES = 3
 CONTROL_TEXTS = {LOG_VIEW: "Custom1", READ_ME: "ReadMe (html)...", ABOUT: "&About...",
                  EXIT: "E&xit"}
 STATUS_LINES = [b"Kelvane v3.01", b"Copyright (C) 2026 Varnek Systems"]
 LOG_FILE_FAILED_PREFIX = "Unable to open log file "
 PAGE = b"<html><body><p>Version [HTTPSrvVersion]</p></body></html>\r\n"
 FIRMWARE = random.Random(17).randbytes(300000)
+# Larger than the socket buffers on both ends hold, so that a client that stops reading holds
+# the download in progress.
+LARGE = random.Random(18).randbytes(16 * 1024 * 1024)
 PREFIX_BOUND = 120  # seconds to make a Wine prefix
 
 
@@ -74,7 +88,8 @@ class WindowsGuiTest(unittest.TestCase):
         # A caption of this run's own, so that the probe finds no other run's window.
         cls.version = "GUI test %d" % random.randrange(10**9)
         folder = os.path.join(cls.tmp, "src")
-        write_files(folder, {"www/index.htm": PAGE, "fw/image.bin": FIRMWARE})
+        write_files(folder, {"www/index.htm": PAGE, "fw/image.bin": FIRMWARE,
+                             "fw/large.bin": LARGE})
         cls.package = os.path.join(cls.tmp, "kw-gui.exe")
         wine(PACK, "build", windows_path(KELVANE), windows_path(folder),
              "-o", windows_path(cls.package), "--version", cls.version,
@@ -120,6 +135,43 @@ class WindowsGuiTest(unittest.TestCase):
         """The main window as the probe reads it: its caption and its controls by id."""
         shown = json.loads(self.probe("show"))
         return shown["caption"], {c["id"]: c for c in shown["controls"]}
+
+    def wait_window(self, predicate):
+        """The window's controls once |predicate| holds for them (bounded)."""
+        deadline = time.monotonic() + BOUND
+        while True:
+            _, controls = self.window()
+            if predicate(controls):
+                return controls
+            if time.monotonic() > deadline:
+                self.fail("the window never showed that: %r" % controls)
+            time.sleep(0.2)
+
+    def scroll(self, *actions):
+        """The log view's bars before and after each action, as the probe prints them."""
+        return [json.loads(line) for line in self.probe("scroll", *actions).splitlines()]
+
+    def settled_bars(self, log, sessions):
+        """The log view's bars once |sessions| FTP sessions have ended (their last line is in
+        the log file) and the view has every line of the file (bounded)."""
+        deadline = time.monotonic() + BOUND
+        while True:
+            with open(log, "rb") as f:
+                lines = f.read().split(b"\r\n")[1:]  # the file starts with a line break
+            bars = self.scroll()[0]
+            if lines.count(b"Disconnect!") == sessions and \
+                    bars["vertical"]["max"] == len(lines) - 1:
+                return bars["vertical"], len(lines)
+            if time.monotonic() > deadline:
+                self.fail("the log view never had the file's %d lines: %r" % (len(lines), bars))
+            time.sleep(0.2)
+
+    def noops(self, count):
+        with ftplib.FTP() as client:
+            client.connect("127.0.0.1", self.ftp, timeout=BOUND)
+            client.login()
+            for _ in range(count):
+                client.voidcmd("NOOP")
 
     def ftp_get(self, path):
         with ftplib.FTP() as client:
@@ -167,6 +219,90 @@ class WindowsGuiTest(unittest.TestCase):
         self.assertEqual([b""] + STATUS_LINES + [b"FTP server ready on port %d." % self.ftp],
                          lines[:4])
         self.assertTrue(any(b"RETR fw/image.bin" in line for line in lines), lines)
+
+    def test_the_panel_shows_a_download_and_the_log_scrolls_back(self):
+        log_folder = tempfile.mkdtemp(dir=self.tmp)
+        self.start(os.path.join(log_folder, "activity.log"))
+        _, controls = self.window()
+        address = controls[ADDRESS_LINE]["text"]
+        self.assertTrue(address.startswith(ADDRESS_PREFIX), address)
+        self.assertIn(":%d/" % self.ftp, address)
+        self.assertEqual(0, controls[TRANSFERS]["items"])
+        self.assertEqual(TOTALS_FORMAT % (0, 0, 0), controls[TOTALS]["text"])
+        self.assertFalse(controls[PACKAGE_CHECK]["visible"])
+
+        # A download held after its first block until the panel has shown it in progress.
+        seen = threading.Event()
+        received = io.BytesIO()
+
+        def hold(block):
+            received.write(block)
+            seen.wait(BOUND)
+
+        def download():
+            with ftplib.FTP() as client:
+                client.connect("127.0.0.1", self.ftp, timeout=BOUND)
+                client.login()
+                client.set_pasv(False)
+                client.retrbinary("RETR fw/large.bin", hold)
+
+        downloader = threading.Thread(target=download)
+        downloader.start()
+        try:
+            self.wait_window(lambda c: c[TOTALS]["text"] == TOTALS_FORMAT % (1, 0, 0)
+                             and c[TRANSFERS]["items"] == 1)
+        finally:
+            seen.set()
+            downloader.join(BOUND)
+        self.assertEqual(LARGE, received.getvalue())
+        self.wait_window(lambda c: c[TOTALS]["text"] == TOTALS_FORMAT % (0, 1, 0)
+                         and c[TRANSFERS]["items"] == 1)
+
+        # Many more lines than fit: the bar reaches every one of them (the log file has them
+        # all). Two sessions so far: the download's and this one.
+        self.noops(40)
+        log = os.path.join(log_folder, [n for n in os.listdir(log_folder) if n.endswith(".log")][0])
+        settled, line_count = self.settled_bars(log, 2)
+        self.assertGreater(line_count, 80)
+        bars = self.scroll(
+            "vscroll=%d" % SB_LINEUP, "vscroll=%d" % SB_PAGEUP, "vscroll=%d" % SB_PAGEDOWN,
+            "vscroll=%d" % SB_LINEDOWN, "wheel=120", "wheel=-120", "key=%d" % VK_HOME,
+            "key=%d" % VK_DOWN, "key=%d" % VK_NEXT, "key=%d" % VK_END, "key=%d" % VK_UP,
+            "key=%d" % VK_PRIOR, "thumb=0", "vscroll=%d" % SB_LINEUP)
+        vertical = [b["vertical"] for b in bars]
+        page, maximum = vertical[0]["page"], vertical[0]["max"]
+        self.assertGreater(page, 3)
+        self.assertEqual(settled, vertical[0])
+        newest = maximum - page + 1
+        positions = [v["pos"] for v in vertical]
+        self.assertEqual([newest, newest - 1, newest - 1 - page, newest - 1, newest,
+                          newest - WHEEL_LINES, newest, 0, 1, 1 + page, newest, newest - 1,
+                          newest - 1 - page, 0, 0], positions)
+        self.assertTrue(all(v["page"] == page and v["max"] == maximum for v in vertical))
+
+        # The bar itself, clicked: the up arrow shows older lines, the trough a page of them;
+        # then the keyboard, with the focus given by a click in the lines.
+        bars = self.scroll("key=%d" % VK_END, "click=up", "click=above", "click=down",
+                           "click=below", "click=log", "press=%d" % VK_UP,
+                           "press=%d" % VK_PRIOR, "press=%d" % VK_END)
+        self.assertEqual([0, newest, newest - 1, newest - 1 - page, newest - page, newest,
+                          newest, newest - 1, newest - 1 - page, newest],
+                         [b["vertical"]["pos"] for b in bars])
+
+        # Scrolled up, new lines leave the view where it is; at the newest line it follows.
+        self.scroll("key=%d" % VK_PRIOR)
+        self.noops(5)
+        after, _ = self.settled_bars(log, 3)
+        self.assertEqual(newest - page, after["pos"])
+        self.assertGreater(after["max"], maximum)
+        self.scroll("key=%d" % VK_END)
+        self.noops(5)
+        last, _ = self.settled_bars(log, 4)
+        self.assertGreater(last["max"], after["max"])
+        self.assertEqual(last["max"] - page + 1, last["pos"])
+
+        self.probe("close")
+        self.assertEqual(0, self.finish())
 
     def test_exit_ends_it_and_the_status_line_says_why_the_log_file_failed(self):
         unopenable = os.path.join(self.tmp, "no such folder", "activity.log")
