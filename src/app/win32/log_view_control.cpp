@@ -171,6 +171,7 @@ int CUH_Control::Attach(logview::LogView& log_view, HWND parent, int id) {
   log_view_->SetColours(GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW));
   log_view_->SetKeepLines(true);
   log_view_->AddObserver(this);
+  dropped_seen_ = log_view_->DroppedCount();
   SendMessageA(child, kAttachMessage, 0, reinterpret_cast<LPARAM>(this));
   ComputeVisible();
   SetCapacity(geometry_.capacity());

@@ -1,9 +1,12 @@
 // app/win32/log_view_control.h -- CUH_Control: the window half of the activity log on Windows.
 // The window class CUH_Control (registered by RegisterLogViewClass) is created by the main
 // window's template; Attach binds one CUH_Control object and a LogView to it. The object sets
-// the store's capacity to the lines that have fitted the window, keeps the scroll bars (lines
-// vertically, widths of "X" horizontally; LogViewGeometry holds the arithmetic) and paints the
-// kept lines with ExtTextOut in the system's colours.
+// the store's capacity to the LogLines wish or the lines that have fitted the window, whichever
+// is larger, keeps the scroll bars (lines vertically, widths of "X" horizontally, each thumb a
+// page long; LogViewGeometry holds the arithmetic), scrolls by the bars, the mouse wheel and
+// the arrow, Page Up/Down, Home and End keys (it takes the arrows from the dialog), follows
+// new lines while it shows the newest one, and paints the kept lines with ExtTextOut in the
+// system's colours.
 //
 // Everything runs on the window's thread except OnLineAdded and OnCleared, which the LogView
 // calls on whichever thread added a line: they only post kLinesChangedMessage to the window,
