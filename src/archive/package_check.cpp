@@ -34,7 +34,7 @@ constexpr char kBadDeflateFormat[] = "damaged compressed data: %s";
 constexpr char kBadDeflateUnnamed[] = "damaged compressed data";
 constexpr char kTooLongFormat[] = "content longer than the %u bytes its record gives";
 constexpr char kWrongLengthFormat[] = "%llu bytes of content where its record gives %u";
-constexpr char kDigestMismatchFormat[] = "SHA-256 differs from SHA256SUMS line %zu";
+constexpr char kDigestMismatchFormat[] = "SHA-256 differs from SHA256SUMS line %llu";
 // zlib's text for an Adler-32 that does not match the content.
 constexpr char kZlibCheckText[] = "incorrect data check";
 
@@ -45,9 +45,12 @@ constexpr char kListTooLarge[] = "larger than 64 MiB";
 constexpr char kListDamaged[] = "its data is damaged";
 constexpr char kListFaultFormat[] = "SHA256SUMS %s";
 constexpr char kListNamesMissingFormat[] =
-    "SHA256SUMS line %zu names %s, which is not in the package";
+    "SHA256SUMS line %llu names %s, which is not in the package";
 constexpr char kListLacksEntryFormat[] = "SHA256SUMS holds no line for %s";
-constexpr char kListNamesTwiceFormat[] = "SHA256SUMS names %s twice (lines %zu and %zu)";
+constexpr char kListNamesTwiceFormat[] = "SHA256SUMS names %s twice (lines %llu and %llu)";
+
+// A count for "%llu": MinGW's printf checks know no "%zu".
+unsigned long long Count(size_t n) { return n; }
 
 // Names compare as the tree compares them: two records that differ only in ASCII letter case
 // cannot both be in a package.
@@ -86,15 +89,15 @@ class Checker {
       for (size_t i = 0; i < checksums_.list.lines.size(); ++i) {
         if (checksums_.claimed[i]) continue;
         const ChecksumLine& line = checksums_.list.lines[i];
-        Tell(Format(kListNamesMissingFormat, line.line_number, line.name.c_str()));
+        Tell(Format(kListNamesMissingFormat, Count(line.line_number), line.name.c_str()));
       }
     }
     const std::string summary =
         result_.damaged == 0
-            ? Format(kPackageVerifiedFormat, result_.entries,
+            ? Format(kPackageVerifiedFormat, Count(result_.entries),
                      static_cast<unsigned long long>(result_.bytes))
-            : Format(kPackageVerifiedDamagedFormat, result_.entries,
-                     static_cast<unsigned long long>(result_.bytes), result_.damaged);
+            : Format(kPackageVerifiedDamagedFormat, Count(result_.entries),
+                     static_cast<unsigned long long>(result_.bytes), Count(result_.damaged));
     KELVANE_TRACE("%s\n", summary.c_str());
     Tell(summary);
     result_.finished = true;
@@ -139,7 +142,7 @@ class Checker {
       if (!added) {
         checksums_.claimed[i] = true;  // told here, not again as a name without its entry
         Tell(Format(kListNamesTwiceFormat, lines[i].name.c_str(),
-                    lines[it->second].line_number, lines[i].line_number));
+                    Count(lines[it->second].line_number), Count(lines[i].line_number)));
       }
     }
   }
@@ -269,7 +272,7 @@ class Checker {
       return Verdict::kDamaged;
     }
     if (line != nullptr && sha.Final() != line->digest) {
-      *reason = Format(kDigestMismatchFormat, line->line_number);
+      *reason = Format(kDigestMismatchFormat, Count(line->line_number));
       return Verdict::kDamaged;
     }
     return Verdict::kGood;

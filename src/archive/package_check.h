@@ -24,9 +24,9 @@ namespace kelvane::archive {
 
 // The lines the check tells, as printf formats.
 inline constexpr char kDamagedEntryFormat[] = "Damaged entry: %s (%s)";
-inline constexpr char kPackageVerifiedFormat[] = "Package verified: %zu entries, %llu bytes";
+inline constexpr char kPackageVerifiedFormat[] = "Package verified: %llu entries, %llu bytes";
 inline constexpr char kPackageVerifiedDamagedFormat[] =
-    "Package verified: %zu entries, %llu bytes, %zu damaged";
+    "Package verified: %llu entries, %llu bytes, %llu damaged";
 
 struct PackageCheckOptions {
   // Left free in the scratch folder's file system beyond the copies.
