@@ -22,6 +22,10 @@ namespace kelvane::platform {
 // ended by force included); it shares reading, writing and deletion. Invalid on failure.
 UniqueFd CreateUnnamedTempFile(const std::string& folder);
 
+// Whether a scratch file has no name even while it is open (Linux); false where it keeps its
+// name until its last handle closes (Windows).
+bool ScratchFilesAreNameless();
+
 // The bytes an unprivileged process may still write to the file system that holds |folder|;
 // nullopt when that cannot be learnt.
 std::optional<uint64_t> FreeSpace(const std::string& folder);

@@ -41,6 +41,8 @@ UniqueFd CreateUnnamedTempFile(const std::string& folder) {
   return MadeAndUnlinked(folder);
 }
 
+bool ScratchFilesAreNameless() { return true; }
+
 std::optional<uint64_t> FreeSpace(const std::string& folder) {
   struct statvfs st {};
   if (::statvfs(folder.c_str(), &st) != 0) return std::nullopt;

@@ -58,6 +58,8 @@ UniqueFd CreateUnnamedTempFile(const std::string& folder) {
   return UniqueFd();
 }
 
+bool ScratchFilesAreNameless() { return false; }
+
 std::optional<uint64_t> FreeSpace(const std::string& folder) {
   ULARGE_INTEGER available{};
   if (!::GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
