@@ -107,7 +107,9 @@ TEST(MainWindowTest, PackageCheckStartsWithTheServicesAndCopiesUpToTheSetting) {
                                        std::to_string(image.size() + 6) + " bytes"},
               o.front_end.PackageChecks());
     // The copies have no name in the folder (Windows: until the reader closes).
-    if (platform::ScratchFilesAreNameless()) EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+    if (platform::ScratchFilesAreNameless()) {
+      EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+    }
     o.Window().Exit();
     o.Window().StopPackageCheck();
   }
