@@ -9,7 +9,14 @@ too). vsftpd (Debian's, anonymous, read-only, a private configuration, no system
 the same bytes as plain files with passive and active mode enabled. curl fetches each entry: one
 client, then 20 at once. Each measurement is one curl process per client from its start to its
 exit, so the greeting, the login, EPSV or PORT, RETR and the close count as a client sees them.
-Prints two Markdown tables. Needs root for vsftpd and about 250 MB under TMPDIR.
+Prints three Markdown tables. Needs root for vsftpd and about 400 MB under TMPDIR.
+
+Each kelvane server is measured once its package check has ended ("Package verified" on its
+stderr): from then on the compressed entry goes out from its inflated copy as the stored one
+does. A third modern server with UnpackCacheMB=0 ("modern, streamed", passive only) still
+inflates for every download, for comparison. The third table gives each server's time from its
+start to "Package verified" and its peak RSS (VmHWM) after all runs, 20 downloads at once
+included.
 
   bench/ftp_curl_bench.py [--mode active|passive|both] [--repetitions N] [--build-dir DIR]
                           [--size-mb N]
@@ -25,6 +32,7 @@ and the rate from the first byte to the end.
 """
 import argparse
 import os
+import re
 import shutil
 import socket
 import statistics
@@ -45,6 +53,7 @@ CLIENTS = (1, 20)
 ACTIVE_OPTIONS = ["-P", "127.0.0.1", "--disable-eprt"]
 # A first byte this late on loopback is a client waiting on a timer, not the server's work.
 STALL_S = 0.15
+VERIFIED = re.compile(rb"^Package verified: .*$", re.M)
 
 
 def run(command, **kwargs):
@@ -84,13 +93,14 @@ def write_content(bench, work, size):
     os.link(content, os.path.join(files, "packed.bin"))
 
 
-def pack_server(kelvane, pack, work):
-    """The server executable with stored.bin stored and packed.bin deflated."""
-    site = os.path.join(work, "site")
+def pack_server(kelvane, pack, work, entries=ENTRIES, name="fw-bench"):
+    """The server executable with stored.bin stored and packed.bin deflated (those of them that
+    |entries| names)."""
+    site = os.path.join(work, "site-" + name)
     os.makedirs(site)
-    for _, name in ENTRIES:
-        os.link(os.path.join(work, "files", name), os.path.join(site, name))
-    server = os.path.join(work, "fw-bench")
+    for _, entry in entries:
+        os.link(os.path.join(work, "files", entry), os.path.join(site, entry))
+    server = os.path.join(work, name)
     run([pack, "build", kelvane, site, "-o", server, "--store-pattern", "stored.bin"],
         stdout=subprocess.DEVNULL)
     listing = run([pack, "list", server], capture_output=True, text=True).stdout
@@ -100,7 +110,8 @@ def pack_server(kelvane, pack, work):
 
 def start_kelvane(server, work, name, settings):
     """|server| under the name |name| (a hard link), with its own settings file: [Parameters]
-    |settings| and a free FTP port."""
+    |settings| and a free FTP port. Returns the process, its port, the seconds from its start
+    to "Package verified" and that line, once the line has come."""
     executable = os.path.join(work, name)
     os.link(server, executable)
     port = free_port()
@@ -111,10 +122,30 @@ def start_kelvane(server, work, name, settings):
     env = dict(os.environ, KELVANE_HEADLESS="1", XDG_CONFIG_HOME=os.path.join(work, "config"))
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
+    err_path = os.path.join(work, name + ".err")
+    err = open(err_path, "wb")
+    started = time.monotonic()
     process = subprocess.Popen([executable], env=env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                               stdout=subprocess.DEVNULL, stderr=err)
+    err.close()
     wait_for_greeting(port)
-    return process, port
+    deadline = started + BOUND
+    while time.monotonic() < deadline:
+        with open(err_path, "rb") as f:
+            found = VERIFIED.search(f.read())
+        if found:
+            return process, port, time.monotonic() - started, found.group().decode()
+        time.sleep(0.005)  # polling the server's stderr for its line, bounded
+    raise RuntimeError("%s never said Package verified" % name)
+
+
+def peak_rss_mb(process):
+    """The process's peak resident set (VmHWM) so far, in MB."""
+    with open("/proc/%d/status" % process.pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024 / MB
+    return float("nan")
 
 
 def curl_fetch(port, path, options, clients, size):
@@ -170,28 +201,46 @@ def main():
     processes = []
     # (label, data connection, port, curl options) of each server's turn.
     kelvanes, vsftpds = [], []
+    started = []  # (label, process, seconds to "Package verified", the line)
     runs = {}  # (label, mode, entry, clients) -> [(wall rate, [(first byte s, end s)])]
     try:
         write_content(bench, work, size)
         server = pack_server(kelvane, pack, work)
+        # The check of the compressed entry alone, before anything else loads the machine.
+        packed_only = pack_server(kelvane, pack, work, ENTRIES[1:], "fw-packed-only")
+        process, _, verified, line = start_kelvane(packed_only, work, "fw-check", [])
+        started.append(("compressed entry only", process, verified, line))
+        peak_check = peak_rss_mb(process)
+        stop(process)
         vsftpd, vsftpd_port = start_vsftpd(work, passive=True)
         processes.append(vsftpd)
         if "active" in modes:
-            process, port = start_kelvane(server, work, "fw-classic", [])
+            process, port, verified, line = start_kelvane(server, work, "fw-classic", [])
             processes.append(process)
+            started.append(("classic", process, verified, line))
             kelvanes.append(("classic", "active", port, ACTIVE_OPTIONS))
-        process, port = start_kelvane(server, work, "fw-modern", ["FtpMode=modern"])
+        process, port, verified, line = start_kelvane(server, work, "fw-modern",
+                                                      ["FtpMode=modern"])
         processes.append(process)
+        started.append(("modern", process, verified, line))
         for mode in modes:
             options = [] if mode == "passive" else ACTIVE_OPTIONS
             kelvanes.append(("modern", mode, port, options))
             vsftpds.append(("vsftpd", mode, vsftpd_port, options))
+        if "passive" in modes:
+            process, port, verified, line = start_kelvane(
+                server, work, "fw-streamed", ["FtpMode=modern", "UnpackCacheMB=0"])
+            processes.append(process)
+            started.append(("modern, streamed", process, verified, line))
+            kelvanes.append(("modern, streamed", "passive", port, []))
         for _ in range(args.repetitions):
             for _, path in ENTRIES:
                 for clients in CLIENTS:
                     for label, mode, port, options in kelvanes + vsftpds:
                         runs.setdefault((label, mode, path, clients), []).append(
                             curl_fetch(port, path, options, clients, size))
+        peaks = {label: peak_rss_mb(process) for label, process, _, _ in started[1:]}
+        peaks[started[0][0]] = peak_check
     finally:
         for process in processes:
             stop(process)
@@ -238,6 +287,14 @@ def main():
             server = "kelvane " + label if label != "vsftpd" else label
             print("| %s | %s | %s | %.1f | %d | %s |" % (entry, mode, server, first_ms, stalled,
                                                         number(after)))
+
+    print("\nEach kelvane server: the time from its start to \"Package verified\" (the check "
+          "of both %d MB entries, the compressed one inflated into its copy), and its peak RSS "
+          "after all runs.\n" % args.size_mb)
+    print("| server | to \"Package verified\" s | peak RSS MB | summary line |")
+    print("|---|---:|---:|---|")
+    for label, _, verified, line in started:
+        print("| kelvane %s | %.2f | %.1f | %s |" % (label, verified, peaks[label], line))
     return 0
 
 

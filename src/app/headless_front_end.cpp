@@ -60,6 +60,8 @@ void HeadlessFrontEnd::ShowMessage(std::string_view text) { ErrorLine(text); }
 
 void HeadlessFrontEnd::ShowStatus(std::string_view text) { ErrorLine(text); }
 
+void HeadlessFrontEnd::ShowPackageCheck(std::string_view line) { ErrorLine(line); }
+
 bool HeadlessFrontEnd::AskYesNo(std::string_view text) {
   ErrorLine(text);
   if (!io_.interactive) return false;

@@ -4,15 +4,16 @@
 // stdout carries exactly the log's lines, one per line, flushed per line. Each message box and
 // each status text is one line on stderr (a text with line ends gives several); so are the
 // caption ("Caption: ..."), the read-me address ("Read-me: ..."), the addresses a device may
-// use ("Address: ..." at start), each finished download ("Transfer: ...") and the totals at
-// exit ("Transfers: ..."). Yes/No questions, the
+// use ("Address: ..." at start), each finished download ("Transfer: ..."), the totals at
+// exit ("Transfers: ...") and each line of the package check ("Damaged entry: ...",
+// "Package verified: ..."). Yes/No questions, the
 // ports dialog and the password prompt read the terminal when stdin is one; otherwise a
 // question is answered No, the ports dialog is cancelled, and the password is
 // KELVANE_PASSWORD, tried once (without it the prompt says that a password is required and is
 // cancelled). Run waits for SIGINT or SIGTERM.
 //
 // The window's thread calls everything; ShowMessage may also come from the HTTP thread, and
-// ShowStatus and the log lines from any thread.
+// ShowStatus, ShowPackageCheck and the log lines from any thread.
 
 #pragma once
 
@@ -63,6 +64,7 @@ class HeadlessFrontEnd : public FrontEnd, private logview::LogObserver {
 
   void ShowMessage(std::string_view text) override;
   void ShowStatus(std::string_view text) override;
+  void ShowPackageCheck(std::string_view line) override;
   bool AskYesNo(std::string_view text) override;
   bool EditPorts(uint32_t* ftp_port, uint32_t* http_port) override;
   bool AskPassword(int showing, std::string* typed) override;

@@ -22,6 +22,7 @@ MainWindow::MainWindow(archive::FileArchiveReader& reader, ftp::FtpDaemon& daemo
 
 MainWindow::~MainWindow() {
   http_thread_.Stop();
+  package_check_.Stop();
   DetachLog();
 }
 
@@ -79,7 +80,20 @@ MainWindow::InitResult MainWindow::Initialise() {
   // Not looked at: a listener thread that fails to start leaves the port open but unserved.
   daemon_.Start();
   ChooseReadMe(root);
+  StartPackageCheck();
   return InitResult::kRunning;
+}
+
+void MainWindow::StartPackageCheck() {
+  archive::PackageCheckOptions options;
+  const int megabytes = settings_.UnpackCacheMB();
+  if (megabytes > 0) {
+    options.scratch_folder = temporary_folder_();
+    options.copy_limit = static_cast<uint64_t>(megabytes) << 20;
+  }
+  options.before_entry = before_entry_;
+  // Not looked at: without the thread every entry is served as before the check reaches it.
+  package_check_.Start(reader_, std::move(options), front_end_);
 }
 
 void MainWindow::PortErrorDialogue(uint16_t ftp_port) {

@@ -15,6 +15,7 @@
 
 #include "app/front_end.h"
 #include "app/http_server_thread.h"
+#include "app/package_check_thread.h"
 #include "app/settings.h"
 #include "archive/FileArchiveReader.h"
 #include "ftp/ftp_s.h"
@@ -46,6 +47,12 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
 
   // Ends the HTTP thread and waits for it; at exit, before the objects it uses go away.
   void StopHttpService() { http_thread_.Stop(); }
+  // Ends the package check and waits for it; at exit, before the reader closes.
+  void StopPackageCheck() { package_check_.Stop(); }
+  // Waits up to |bound| for the package check that Initialise started; its result, or nullopt.
+  std::optional<archive::PackageCheckResult> WaitPackageCheck(std::chrono::milliseconds bound) {
+    return package_check_.WaitFinished(bound);
+  }
 
   // Stops showing the log (the destructor does it too): at exit, once no session adds lines.
   void DetachLog();
@@ -58,13 +65,19 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
   // The HTTP port in use, as the HTTP thread last advanced it.
   uint16_t http_port() const { return http_port_.load(); }
 
-  // Where the PDF read-me goes; the system's temporary folder unless a test says otherwise.
+  // Where the PDF read-me and the package check's scratch file go; the system's temporary
+  // folder unless a test says otherwise.
   void SetTemporaryFolder(std::function<std::optional<std::string>()> folder) {
     temporary_folder_ = std::move(folder);
   }
   // Whether the process may bind a port, for the cause of a refused FTP port; the system's
   // answer (platform::MayBindPort) unless a test says otherwise.
   void SetPortPrivilege(std::function<bool(uint16_t)> may_bind) { may_bind_ = std::move(may_bind); }
+  // Called by the package check before each entry (see PackageCheckOptions::before_entry), so
+  // that a test can hold the check; before Initialise.
+  void SetPackageCheckHook(std::function<void(std::string_view)> before_entry) {
+    before_entry_ = std::move(before_entry);
+  }
 
  private:
   // The log file that does not open, told by the log view on the thread that added the line.
@@ -73,6 +86,7 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
 
   void PortErrorDialogue(uint16_t ftp_port);
   void ChooseReadMe(const archive::ArchiveCursor& root);
+  void StartPackageCheck();
 
   archive::FileArchiveReader& reader_;
   ftp::FtpDaemon& daemon_;
@@ -86,9 +100,11 @@ class MainWindow : public MainWindowCommands, private logview::LogObserver {
   uint16_t ftp_port_ = 0;  // set by Initialise
   std::function<std::optional<std::string>()> temporary_folder_;
   std::function<bool(uint16_t)> may_bind_;
+  std::function<void(std::string_view)> before_entry_;
   bool log_attached_ = false;
   bool following_log_ = false;  // registered for the log file's failures
-  // Last: destroyed first, so the thread ends before the fields it reads.
+  // Last: destroyed first, so the threads end before the fields they read.
+  PackageCheckThread package_check_;
   HttpServerThread http_thread_;
 };
 

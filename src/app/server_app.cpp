@@ -73,6 +73,7 @@ int ServerApp::Run(const StartupEnvironment& environment, archive::FileArchiveRe
   // Every service thread ends before the reader, the log view and the trace it uses; the
   // front end keeps showing the log until the last session has said goodbye.
   window.StopHttpService();
+  window.StopPackageCheck();
   daemon.StopAndWait();
   if (!daemon.WaitForConnections(kConnectionsEndBound)) {
     std::fflush(nullptr);

@@ -75,6 +75,7 @@ bool ArchiveReaderBase::Open(const std::string& path) {
 void ArchiveReaderBase::Close() {
   if (!file_.valid()) return;
   file_.Reset();
+  health_.Clear();  // keyed by the tree's records: before the tree goes
   directory_.Clear();
 }
 
@@ -143,6 +144,12 @@ std::unique_ptr<ArchiveFileStream> FileArchiveReader::OpenFile(const ArchiveCurs
     return nullptr;
   }
   KELVANE_TRACE("OpenFile: %s\n", info.compressed() ? "COMPRESSED" : "UNCOMPRESSED");
+  return std::unique_ptr<ArchiveFileStream>(
+      new (std::nothrow) ArchiveFileStream(file_.get(), info, &lock_, health_.Condition(&info)));
+}
+
+std::unique_ptr<ArchiveFileStream> FileArchiveReader::OpenPackageBytes(
+    const ArchiveEntryInfo& info) {
   return std::unique_ptr<ArchiveFileStream>(new (std::nothrow)
                                                 ArchiveFileStream(file_.get(), info, &lock_));
 }

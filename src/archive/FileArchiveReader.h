@@ -15,6 +15,7 @@
 #include "archive/archive_directory.h"
 #include "archive/archive_format.h"
 #include "archive/archive_streams.h"
+#include "archive/entry_health.h"
 #include "platform/unique_fd.h"
 
 namespace kelvane::archive {
@@ -31,7 +32,8 @@ class ArchiveReaderBase {
   // with the records loaded before the fault until Close.
   bool Open(const std::string& path);
 
-  // Closes the file and frees the tree; nothing happens when nothing is open.
+  // Closes the file, frees the tree and forgets the entries' health with their inflated copies;
+  // nothing happens when nothing is open. The package check has ended before.
   void Close();
 
   // Moves the shared descriptor to the entry's data offset and traces the outcome. The caller
@@ -40,6 +42,9 @@ class ArchiveReaderBase {
 
   bool is_open() const { return file_.valid(); }
   const ArchiveDirectory& directory() const { return directory_; }
+  // What the package check has found out about the entries; any thread.
+  EntryHealth& health() { return health_; }
+  const EntryHealth& health() const { return health_; }
 
  protected:
   // Validates the trailer and inserts every record; false on any invalid condition.
@@ -47,6 +52,7 @@ class ArchiveReaderBase {
 
   platform::UniqueFd file_;
   ArchiveDirectory directory_;
+  EntryHealth health_;
 };
 
 class FileArchiveReader : public ArchiveReaderBase {
@@ -55,8 +61,15 @@ class FileArchiveReader : public ArchiveReaderBase {
   ~FileArchiveReader() override;
 
   // A new stream over the entry that |path| names from |cursor|'s current directory (from the
-  // root when it starts with '\'), or nullptr when it names nothing or a directory.
+  // root when it starts with '\'), or nullptr when it names nothing or a directory. The stream
+  // follows what the package check has found by now (see ArchiveFileStream); the trace lines
+  // are the same either way.
   std::unique_ptr<ArchiveFileStream> OpenFile(const ArchiveCursor& cursor, std::string_view path);
+
+  // A stream over the package's own bytes of |info| (a record of this reader's tree), whatever
+  // the check has found, without trace lines: what the package check reads. nullptr without
+  // memory.
+  std::unique_ptr<ArchiveFileStream> OpenPackageBytes(const ArchiveEntryInfo& info);
 
   // Extracts the entry at |entry_path| (from the root) into |destination|, replacing a file of
   // that name, with the entry's last access and last write times; the read-only attribute

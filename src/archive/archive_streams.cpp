@@ -26,6 +26,7 @@ InflateSource::~InflateSource() {
 size_t InflateSource::Read(void* buffer, size_t size) {
   if (upstream_ == nullptr || failed() || finished_ || size == 0) return 0;
   if (!zs_ready_) {
+    fault_code_ = Z_MEM_ERROR;
     SetFailed();
     return 0;
   }
@@ -39,7 +40,7 @@ size_t InflateSource::Read(void* buffer, size_t size) {
       if (got == 0) {
         end_of_input_ = true;
         if (upstream_->failed()) {
-          SetFailed();
+          SetFailed();  // fault_code_ stays Z_OK: the stored bytes failed, not zlib
           return 0;
         }
       }
@@ -57,6 +58,8 @@ size_t InflateSource::Read(void* buffer, size_t size) {
     }
     // A data error, a checksum mismatch, a stream that ends early, or no memory. What was
     // inflated during this call is not reported: the content is not to be trusted.
+    fault_code_ = result;
+    fault_text_ = zs_.msg;
     SetFailed();
     return 0;
   }
@@ -76,23 +79,35 @@ size_t EntryReader::Read(void* buffer, size_t size) {
   return static_cast<size_t>(got);
 }
 
-ArchiveFileStream::ArchiveFileStream(int fd, const ArchiveEntryInfo& info, std::mutex* lock)
+ArchiveFileStream::ArchiveFileStream(int fd, const ArchiveEntryInfo& info, std::mutex* lock,
+                                     const EntryCondition& condition)
     : fd_(fd),
       info_(info),
       limit_(info.stored_size),
       position_(info.data_offset),
       lock_(lock),
-      inflate_(nullptr, InflateSource::kStreamBufferSize),
+      // A stream that never inflates needs no input buffer.
+      inflate_(nullptr, info.compressed() && !condition.damaged && !condition.unpacked_copy
+                            ? InflateSource::kStreamBufferSize
+                            : 1),
       active_(this) {
-  if (info.compressed()) {
+  if (condition.damaged) {
+    known_damaged_ = true;
+    SetFailed();
+  } else if (condition.unpacked_copy) {
+    reads_copy_ = true;
+    fd_ = condition.unpacked_copy->fd;
+    position_ = condition.unpacked_copy->offset;
+    limit_ = condition.unpacked_copy->size;
+  } else if (info.compressed()) {
     inflate_.SetUpstream(this);
     active_ = &inflate_;
   }
 }
 
 std::optional<ArchiveFileStream::StoredExtent> ArchiveFileStream::StoredBytes() const {
-  if (info_.compressed() || consumed_ != 0 || failed()) return std::nullopt;
-  if (position_ + limit_ > kMaxOffset) return std::nullopt;
+  if ((info_.compressed() && !reads_copy_) || consumed_ != 0 || failed()) return std::nullopt;
+  if (!reads_copy_ && position_ + limit_ > kMaxOffset) return std::nullopt;
   return StoredExtent{fd_, position_, limit_};
 }
 
@@ -101,7 +116,9 @@ size_t ArchiveFileStream::Read(void* buffer, size_t size) {
   size = std::min<size_t>(size, limit_ - consumed_);
   if (size == 0) return 0;
   long got;
-  {
+  if (reads_copy_) {
+    got = platform::ReadFullAt(fd_, buffer, size, static_cast<int64_t>(position_));
+  } else {
     std::lock_guard<std::mutex> hold(*lock_);
     // Positions take a signed 32-bit distance: anything from 2^31 on cannot be reached. The
     // read names its offset rather than moving the shared descriptor first: a stored entry's

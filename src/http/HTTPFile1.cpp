@@ -33,6 +33,8 @@ bool archfile::Open(const char* path) {
   const archive::ArchiveNode* node = cursor_.Find(converted);
   if (node != nullptr && !archive::IsPasswordEntry(*node)) {
     stream_ = reader_.OpenFile(cursor_, converted);
+    // An entry the package check found damaged is answered as absent: nothing of it is sent.
+    if (stream_ && stream_->known_damaged()) stream_.reset();
   }
   KELVANE_TRACE("Open: OpenFile(%s) %s\n", converted, stream_ ? "OK" : "FAILED");
   return stream_ != nullptr;

@@ -22,8 +22,8 @@ class archfile {
 
   // Opens the entry at |path| ('/' or '\' separated; a leading separator starts at the root,
   // every other path starts at the cursor, which stays at the root). Closes the entry open
-  // before. False when the path is too long, names nothing, names a directory, or names the
-  // package's password entry.
+  // before. False when the path is too long, names nothing, names a directory, names the
+  // package's password entry, or names an entry the package check found damaged.
   bool Open(const char* path);
 
   // Up to |size| bytes of the open entry's content; 0 at its end, on a failure, or when no entry

@@ -71,6 +71,10 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
     std::lock_guard<std::mutex> hold(mutex_);
     return statuses_;
   }
+  std::vector<std::string> PackageChecks() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return package_checks_;
+  }
 
   void ShowMessage(std::string_view text) override {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -79,6 +83,10 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
   void ShowStatus(std::string_view text) override {
     std::lock_guard<std::mutex> hold(mutex_);
     statuses_.emplace_back(text);
+  }
+  void ShowPackageCheck(std::string_view line) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    package_checks_.emplace_back(line);
   }
   bool AskYesNo(std::string_view text) override {
     questions.emplace_back(text);
@@ -117,6 +125,7 @@ class FakeFrontEnd : public FrontEnd, public logview::LogObserver {
   std::vector<std::string> messages_;
   std::vector<std::string> lines_;
   std::vector<std::string> statuses_;
+  std::vector<std::string> package_checks_;
 };
 
 // A socket listening on 127.0.0.1 at |port| (0: any free port), which keeps the port taken.

@@ -147,10 +147,14 @@ TEST(HeadlessTest, StatusTextsAndMessagesAreLinesOnStderrNeverInTheLog) {
   h.front_end->ShowStatus("Unable to open log file /x/ftp07122024.log (No such file)!");
   h.front_end->ShowMessage("first line\nsecond line");
   h.front_end->SetCaption("FTP Server v2.0");
+  h.front_end->ShowPackageCheck("Damaged entry: fw/image.bin (Adler-32 mismatch)");
+  h.front_end->ShowPackageCheck("Package verified: 3 entries, 1206632 bytes, 1 damaged");
   EXPECT_EQ(
       "Unable to open log file /x/ftp07122024.log (No such file)!\n"
       "first line\nsecond line\n"
-      "Caption: FTP Server v2.0\n",
+      "Caption: FTP Server v2.0\n"
+      "Damaged entry: fw/image.bin (Adler-32 mismatch)\n"
+      "Package verified: 3 entries, 1206632 bytes, 1 damaged\n",
       h.err.Text());
   EXPECT_EQ("", h.out.Text());
 }

@@ -16,6 +16,7 @@
 #include "app/startup_rules.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/temp_file.h"
 #include "trace/trace.h"
 
 namespace kelvane::app {
@@ -79,6 +80,39 @@ TEST(MainWindowTest, InitialisationStartsTheServicesAndWritesTheStatusLines) {
   o.Window().Exit();
   EXPECT_FALSE(o.daemon.running());
   EXPECT_TRUE(o.front_end.Messages().empty());
+}
+
+TEST(MainWindowTest, PackageCheckStartsWithTheServicesAndCopiesUpToTheSetting) {
+  const std::string image(3 << 20, 'i');  // 3 MiB, compressed
+  const struct {
+    const char* megabytes;
+    size_t copied;
+  } cases[] = {{"0", 0}, {"2", 1}, {"4", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("UnpackCacheMB=") + c.megabytes);
+    Objects o({{"version.txt", "3.34\r\n"}, {"fw\\image.bin", image}});
+    o.settings.Set("UnpackCacheMB", c.megabytes);
+    TempDir temp;
+    o.Window().SetTemporaryFolder([&] { return std::optional<std::string>(temp.path()); });
+    std::vector<std::string> seen;
+    o.Window().SetPackageCheckHook([&](std::string_view name) { seen.emplace_back(name); });
+    ASSERT_EQ(MainWindow::InitResult::kRunning, o.Window().Initialise());
+    EXPECT_TRUE(o.daemon.running());
+    const std::optional<archive::PackageCheckResult> result = o.Window().WaitPackageCheck(30s);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(result->finished);
+    EXPECT_EQ(c.copied, result->copied_entries);
+    EXPECT_EQ((std::vector<std::string>{"version.txt", "fw/image.bin"}), seen);
+    EXPECT_EQ(std::vector<std::string>{"Package verified: 2 entries, " +
+                                       std::to_string(image.size() + 6) + " bytes"},
+              o.front_end.PackageChecks());
+    // The copies have no name in the folder (Windows: until the reader closes).
+    if (platform::ScratchFilesAreNameless()) {
+      EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+    }
+    o.Window().Exit();
+    o.Window().StopPackageCheck();
+  }
 }
 
 TEST(MainWindowTest, PdfReadMeIsExtractedToTheTemporaryFolderEachTime) {

@@ -12,7 +12,9 @@
 #include <random>
 #include <sstream>
 
+#include "archive/checksum_list.h"
 #include "platform/process.h"
+#include "util/sha256.h"
 
 namespace kelvane::test {
 
@@ -156,6 +158,15 @@ PackageBuilder SamplePackageBuilder() {
   builder.AddFile(kSampleEntryPath, SampleEntryContent(), kPacked, kSampleTimes);
   builder.AddFile("version.txt", kSampleVersion, kPacked, kSampleTimes);
   return builder;
+}
+
+size_t AddChecksums(PackageBuilder& builder,
+                    const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string text;
+  for (const auto& [name, content] : files) {
+    text += archive::FormatChecksumLine(archive::ChecksumName(name), util::Sha256::Of(content));
+  }
+  return builder.AddFile(archive::kChecksumsEntryName, text, kPacked);
 }
 
 }  // namespace kelvane::test

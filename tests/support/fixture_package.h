@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_format.h"
@@ -112,6 +113,11 @@ inline constexpr ArchiveEntryInfo kSampleTimes = {
     .last_write_time = 133200000001111119ull,
 };
 enum SampleRecord : size_t { kSampleImageRecord = 0, kSampleVersionRecord = 1 };
+
+// Adds a compressed "SHA256SUMS" entry at the root with one line per |files| entry (package
+// name with '\', content), in that order, as kelvane-pack writes it. Returns its record's index.
+size_t AddChecksums(PackageBuilder& builder,
+                    const std::vector<std::pair<std::string, std::string>>& files);
 
 // The sample entry's content: mixed compressible text and noise, the same on every call.
 const std::string& SampleEntryContent();
