@@ -151,8 +151,11 @@ void MainDialog::FitHeight() {
   if (!status_label_->isHidden()) height += units.Y(kStatusHeight) + units.Y(kSpacing);
   if (address_label_->isHidden()) height -= units.Y(kAddressHeight) + units.Y(kSpacing);
   setFixedSize(units.X(kWidth), height);
-  // Places the controls now, so that they have their places before the window is first shown.
+  // Places the controls now, so that they have their places (and the log its lines that fit)
+  // before the window is first shown: a hidden widget lays out its children only when told.
   layout()->activate();
+  splitter_->refresh();
+  frame_->layout()->activate();
 }
 
 void MainDialog::SetStatus(const QString& text) {
