@@ -29,7 +29,7 @@ namespace {
 // address line, the log's dozen lines, a few panel rows and the buttons. The package check's
 // lines (three rows, scrolling) and the status line (two lines of text, so that a long path
 // wraps rather than vanishes) add their height when they appear.
-constexpr int kWidth = 420;
+constexpr int kWidth = 440;
 constexpr int kHeight = 270;
 constexpr int kMargin = 7;
 constexpr int kSpacing = 4;

@@ -14,9 +14,10 @@
 namespace kelvane::gui {
 namespace {
 
-// The columns' starting widths, in widths of "0": an address, a path, the bar, "123.4 MB/s",
-// "1:05:00", "failed: data connection lost". The file column takes what is left over.
-constexpr int kColumnCharacters[app::kPanelColumnCount] = {15, 24, 12, 10, 8, 24};
+// The columns' starting widths, in widths of "0": an address, a path, the bar, "1234.5 MB/s"
+// (loopback is that fast), "1:05:00", "failed: data connection lost". The file column takes
+// what is left over.
+constexpr int kColumnCharacters[app::kPanelColumnCount] = {13, 24, 11, 11, 8, 22};
 
 }  // namespace
 
