@@ -40,6 +40,10 @@ constexpr int kButtonHeight = 14;
 constexpr int kReadMeWidth = 106;
 constexpr int kButtonWidth = 70;
 constexpr int kCheckHeight = 30;
+// The splitter's panes, from the top.
+constexpr int kLogPane = 0;
+constexpr int kCheckPane = 1;
+constexpr int kPanelPane = 2;
 constexpr int kStatusHeight = 16;
 
 }  // namespace
@@ -78,21 +82,22 @@ MainDialog::MainDialog(QWidget* parent)
   auto* frame_layout = new QVBoxLayout(frame_);
   frame_layout->setContentsMargins(1, units.Y(kSpacing), 1, 1);
   frame_layout->addWidget(log_control_);
-  transfer_panel_ = new TransferPanelView(splitter_);
-  transfer_panel_->setObjectName(QString::fromUtf8(texts::kTransferPanelName));
-  splitter_->addWidget(frame_);
-  splitter_->addWidget(transfer_panel_);
-  splitter_->setStretchFactor(0, 1);
-  splitter_->setStretchFactor(1, 1);
-  splitter_->setSizes({units.Y(kLogPaneHeight), units.Y(kPanelPaneHeight)});
-
-  package_check_ = new QPlainTextEdit(this);
+  package_check_ = new QPlainTextEdit(splitter_);
   package_check_->setObjectName(QString::fromUtf8(texts::kPackageCheckName));
   package_check_->setReadOnly(true);
   package_check_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  package_check_->setFixedHeight(units.Y(kCheckHeight));
+  package_check_->setMinimumHeight(units.Y(kCheckHeight) / 2);
   package_check_->setFocusPolicy(Qt::ClickFocus);
   package_check_->hide();
+  transfer_panel_ = new TransferPanelView(splitter_);
+  transfer_panel_->setObjectName(QString::fromUtf8(texts::kTransferPanelName));
+  splitter_->addWidget(frame_);
+  splitter_->addWidget(package_check_);
+  splitter_->addWidget(transfer_panel_);
+  splitter_->setStretchFactor(kLogPane, 1);
+  splitter_->setStretchFactor(kCheckPane, 0);
+  splitter_->setStretchFactor(kPanelPane, 1);
+  splitter_->setSizes({units.Y(kLogPaneHeight), 0, units.Y(kPanelPaneHeight)});
 
   read_me_button_ = new QPushButton(this);
   read_me_button_->setObjectName(QString::fromUtf8(texts::kReadMeButtonName));
@@ -127,7 +132,6 @@ MainDialog::MainDialog(QWidget* parent)
   layout->setSpacing(units.Y(kSpacing));
   layout->addWidget(address_label_);
   layout->addWidget(splitter_, 1);
-  layout->addWidget(package_check_);
   layout->addLayout(buttons);
   layout->addWidget(status_label_);
 
@@ -147,7 +151,7 @@ void MainDialog::FitHeight() {
   const DialogUnits units(font());
   // The address line is counted from the start, so that showing it moves nothing.
   int height = units.Y(kHeight);
-  if (!package_check_->isHidden()) height += units.Y(kCheckHeight) + units.Y(kSpacing);
+  if (!package_check_->isHidden()) height += units.Y(kCheckHeight) + splitter_->handleWidth();
   if (!status_label_->isHidden()) height += units.Y(kStatusHeight) + units.Y(kSpacing);
   if (address_label_->isHidden()) height -= units.Y(kAddressHeight) + units.Y(kSpacing);
   setFixedSize(units.X(kWidth), height);
@@ -170,8 +174,15 @@ void MainDialog::SetStatus(const QString& text) {
 void MainDialog::AddPackageCheck(const QString& line) {
   package_check_->appendPlainText(line);
   if (package_check_->isHidden()) {
+    // The window grows by the area's height, which goes to the area alone: the log and the
+    // panel keep theirs.
+    QList<int> sizes = splitter_->sizes();
     package_check_->show();
     FitHeight();
+    sizes[kCheckPane] = DialogUnits(font()).Y(kCheckHeight);
+    splitter_->setSizes(sizes);
+    splitter_->refresh();
+    frame_->layout()->activate();
   }
 }
 

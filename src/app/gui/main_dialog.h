@@ -1,8 +1,8 @@
 // app/gui/main_dialog.h -- MainDialog: the main window itself. From the top: the line naming
-// the addresses devices can reach this PC at, then the log view in its frame over the transfer
-// panel (a splitter between them moves the space from one to the other), the package check's
-// lines (hidden until the first one), the read-me button, About and Exit, and a status line that
-// appears with the first status text. Enter and Escape do nothing; the close box does what Exit
+// the addresses devices can reach this PC at; then, in a splitter that moves the space between
+// them, the log view in its frame, the package check's lines (hidden until the first one) and
+// the transfer panel; then the read-me button, About and Exit, and a status line that appears
+// with the first status text. Enter and Escape do nothing; the close box does what Exit
 // does (the dialog ends with result 0 and start-up stops the FTP service). The window itself
 // keeps a fixed size and grows only to make room for the package check or the status line.
 //
