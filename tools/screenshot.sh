@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Makes docs/screenshot.png: the main window running the demo package with a busy log. Builds
-# the release preset and the demo package, starts the window on a virtual X display (Xvfb),
-# drives a few FTP clients (Python ftplib, active mode, 127.0.0.1) through it, photographs the
-# window, and stops everything it started. Installs xvfb and x11-apps when missing (Debian, as
-# root). Usage: tools/screenshot.sh [output.png]; KELVANE_BUILD_DIR picks another build folder
-# than build/release.
+# Makes docs/screenshot.png: the main window running the demo package with a busy log and a
+# busy transfer panel. Builds the release preset and the demo package, starts the window on a
+# virtual X display (Xvfb), drives a few FTP clients (Python ftplib, active mode) through it,
+# then starts slow downloads (Python, a small receive buffer, paced reads) from several loopback
+# addresses, one of them cut short, photographs the window while they run, and stops everything
+# it started. Installs xvfb and x11-apps when missing (Debian, as root).
+# Usage: tools/screenshot.sh [output.png]; KELVANE_BUILD_DIR picks another build folder than
+# build/release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-docs/screenshot.png}"
@@ -28,6 +30,14 @@ cmake --build "$build" -j "$(nproc)" --target demo_package
 
 demo="$build/demo"
 work="$(mktemp -d)"
+
+# The demo package with one big entry more, so that the slow downloads outlast what the
+# loopback connection's buffers take at once (several megabytes).
+cp -r "$demo/package" "$work/package"
+python3 -c 'import random, sys; random.seed(3); sys.stdout.buffer.write(random.randbytes(40 << 20))' \
+  > "$work/package/firmware/kv3000-full-3.34.bin"
+"$build/bin/kelvane-pack" build "$build/bin/kelvane" "$work/package" -o "$work/kelvane-demo" \
+  --version 3.34 --store-pattern '*.bin' >/dev/null
 ftp_port=2121
 http_port=8080
 mkdir -p "$work/config/Varnek Systems"
@@ -39,8 +49,10 @@ CONF
 
 xvfb_pid=""
 server_pid=""
+slow_pid=""
 finish() {
   local status=$?
+  if [ -n "$slow_pid" ]; then kill "$slow_pid" 2>/dev/null || true; wait "$slow_pid" 2>/dev/null || true; fi
   if [ -n "$server_pid" ]; then
     # SIGTERM closes the window as Exit does; the server then ends with status 0.
     kill "$server_pid" 2>/dev/null || true
@@ -62,7 +74,7 @@ xvfb_pid=$!
 for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
 env -u KELVANE_HEADLESS -u WAYLAND_DISPLAY DISPLAY=":$display" XDG_CONFIG_HOME="$work/config" \
-  QT_QPA_PLATFORM=xcb "$demo/kelvane-demo" >"$work/server.log" 2>&1 &
+  QT_QPA_PLATFORM=xcb "$work/kelvane-demo" >"$work/server.log" 2>&1 &
 server_pid=$!
 
 # Waits (bounded) for the FTP port, then sends a handful of sessions through it.
@@ -79,8 +91,9 @@ while True:
             sys.exit("the server did not listen on port %d" % port)
         time.sleep(0.2)
 
-def session(user, work):
-    f = ftplib.FTP()
+def session(user, work, source="127.0.0.1"):
+    # Each device from its own loopback address, so that the panel tells them apart.
+    f = ftplib.FTP(source_address=(source, 0))
     f.connect("127.0.0.1", port, timeout=10)
     f.login(user, "guest@example.com")
     f.set_pasv(False)
@@ -107,21 +120,78 @@ def wrong(f):
     except ftplib.error_perm:
         pass
 
-for user, work in [("anonymous", browse), ("device17", fetch), ("anonymous", wrong),
-                   ("device22", fetch)]:
-    session(user, work)
+def refused(f):
+    # A data port nobody listens on (taken and let go at once): the download is refused.
+    f.cwd("firmware")
+    host = f.sock.getsockname()[0]
+    probe = socket.socket()
+    probe.bind((host, 0))
+    free = probe.getsockname()[1]
+    probe.close()
+    f.sendcmd("PORT %s,%d,%d" % (host.replace(".", ","), free // 256, free % 256))
+    try:
+        f.sendcmd("RETR kv3000-3.34.bin")
+    except ftplib.Error:
+        pass
+
+for user, work, source in [("anonymous", browse, "127.0.0.1"), ("device17", fetch, "127.0.0.17"),
+                           ("anonymous", wrong, "127.0.0.1"), ("device22", fetch, "127.0.0.22"),
+                           ("device09", refused, "127.0.0.9")]:
+    session(user, work, source)
 PY
 
-# Photographs the screen until two pictures in a row agree (the log has been painted), then
-# keeps the window's part of it.
-prev=""
-for i in $(seq 20); do
-  xwd -root -silent -display ":$display" > "$work/shot$i.xwd"
-  if [ -n "$prev" ] && cmp -s "$prev" "$work/shot$i.xwd"; then break; fi
-  prev="$work/shot$i.xwd"
-  sleep 0.5
-done
-python3 - "$work/shot$i.xwd" "$out" <<'PY'
+# Slow downloads of the big image, each device from its own loopback address at its own
+# rate, the last one cut (reset) after two and a half seconds, which the panel shows as a lost
+# data connection. Each data socket takes a small receive buffer, so that the server's count
+# follows what the device has read rather than what the loopback buffers swallowed.
+python3 - "$ftp_port" <<'PY' &
+import ftplib, socket, struct, sys, threading, time
+port = int(sys.argv[1])
+
+def slow(source, rate, cut_after=None):
+    f = ftplib.FTP(source_address=(source, 0))
+    f.connect("127.0.0.1", port, timeout=60)
+    f.login("device" + source.rsplit(".", 1)[1], "guest@example.com")
+    f.voidcmd("TYPE I")
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+    listener.bind((source, 0))
+    listener.listen(1)
+    listener.settimeout(30)
+    data_port = listener.getsockname()[1]
+    f.sendcmd("PORT %s,%d,%d" % (source.replace(".", ","), data_port // 256, data_port % 256))
+    f.putcmd("RETR firmware/kv3000-full-3.34.bin")
+    conn, _ = listener.accept()
+    f.getresp()
+    started, got = time.time(), 0
+    while True:
+        if cut_after is not None and time.time() - started > cut_after:
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            break
+        data = conn.recv(65536)
+        if not data:
+            break
+        got += len(data)
+        ahead = got / rate - (time.time() - started)
+        if ahead > 0:
+            time.sleep(ahead)
+    conn.close()
+
+clients = [("127.0.0.31", 0.6e6, None), ("127.0.0.32", 1.2e6, None), ("127.0.0.33", 2e6, None),
+           ("127.0.0.34", 3e6, None), ("127.0.0.35", 0.4e6, 2.5)]
+threads = [threading.Thread(target=slow, args=c, daemon=True) for c in clients]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(120)
+PY
+slow_pid=$!
+
+# Photographs the screen once the slow downloads are well under way (and the cut one has been
+# reported), then keeps the window's part of it.
+sleep 5
+xwd -root -silent -display ":$display" > "$work/shot.xwd"
+python3 - "$work/shot.xwd" "$out" <<'PY'
 # XWD (ZPixmap, 24 or 32 bits per pixel) to PNG, cropped to what differs from the black screen.
 import struct, sys, zlib
 data = open(sys.argv[1], "rb").read()

@@ -11,7 +11,7 @@
 
 namespace kelvane::gui {
 
-AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent, const QString& addresses) : QDialog(parent) {
   setWindowTitle(QString::fromUtf8(texts::kAboutCaption));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
@@ -29,11 +29,20 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     units.Place(new QLabel(QString::fromUtf8(line), this), 40, y, 190, 10);
     y += 13;
   }
+  int height = 71;
+  if (!addresses.isEmpty()) {
+    // Two rows, so that several addresses wrap rather than vanish.
+    address_label_ = new QLabel(addresses, this);
+    address_label_->setWordWrap(true);
+    address_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    units.Place(address_label_, 40, y + 2, 245, 20);
+    height = y + 2 + 20 + 6;
+  }
   auto* ok = new QPushButton(QString::fromUtf8(texts::kOkButton), this);
   ok->setDefault(true);
   units.Place(ok, 235, 6, 50, 14);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  setFixedSize(units.Size(292, 71));
+  setFixedSize(units.Size(292, height));
 }
 
 }  // namespace kelvane::gui

@@ -11,6 +11,9 @@ inline constexpr const char* kLogControlName = "LogView1000";
 inline constexpr const char* kLogControlText = app::texts::kLogControlText;
 inline constexpr const char* kReadMeButtonName = "ReadMe1004";
 inline constexpr const char* kStatusLabelName = "Status1005";
+inline constexpr const char* kAddressLabelName = "DeviceAddress";
+inline constexpr const char* kTransferPanelName = "TransferPanel";
+inline constexpr const char* kPackageCheckName = "PackageCheck";
 inline constexpr const char* kAboutButton = app::texts::kAboutButton;
 inline constexpr const char* kExitButton = app::texts::kExitButton;
 

@@ -100,6 +100,9 @@ void CUH_Control::Bind(logview::LogView* log_view) {
                         StoreColour(palette().color(QPalette::Base)));
   log_view_->SetKeepLines(true);
   log_view_->AddObserver(this);
+  dropped_seen_ = log_view_->DroppedCount();
+  vertical_maximum_ = 0;
+  vertical_position_ = 0;
   ComputeVisible();
   SetCapacity(capacity_);
 }
@@ -158,13 +161,16 @@ void CUH_Control::UpdateScrollBars() {
     update_again_ = false;
     int count = 0;
     int longest = 0;
+    uint64_t dropped = 0;
     log_view_->LockedLines([&](const std::deque<logview::LogLine>& lines) {
       count = static_cast<int>(lines.size());
       longest = static_cast<int>(log_view_->LongestLength());
+      dropped = log_view_->DroppedCount();
     });
-    const int distance = vertical_maximum_ - vertical_position_;
+    const int top = TopLine(dropped);
+    dropped_seen_ = dropped;
     vertical_maximum_ = std::max(0, count - visible_lines_);
-    vertical_position_ = std::max(0, vertical_maximum_ - distance);
+    vertical_position_ = top < 0 ? vertical_maximum_ : std::min(top, vertical_maximum_);
     SetBar(Qt::Vertical, vertical_maximum_, vertical_position_);
 
     horizontal_maximum_ = longest - visible_columns_ + 1;
@@ -175,6 +181,16 @@ void CUH_Control::UpdateScrollBars() {
   }
   updating_ = false;
   viewport()->update();
+}
+
+int CUH_Control::TopLine(uint64_t dropped) const {
+  if (vertical_position_ >= vertical_maximum_) return -1;
+  // Scrolled up: the position counts rows from the oldest line, so new lines leave it as it is
+  // and every line dropped at the oldest end moves it one up, down to 0.
+  const uint64_t gone = dropped - dropped_seen_;
+  return gone >= static_cast<uint64_t>(vertical_position_)
+             ? 0
+             : vertical_position_ - static_cast<int>(gone);
 }
 
 void CUH_Control::SetBar(Qt::Orientation orientation, int maximum, int position) {
@@ -220,15 +236,17 @@ void CUH_Control::OnBarAction(Qt::Orientation orientation, int action) {
       code = ScrollCode::kThumbTrack;
       break;
     case QAbstractSlider::SliderToMinimum:
-      code = ScrollCode::kTop;
-      break;
     case QAbstractSlider::SliderToMaximum:
-      code = ScrollCode::kBottom;
+      // The bar's Top and Bottom menu items: the same as Home and End.
+      code = ScrollCode::kThumbPosition;
       break;
     default:
       break;
   }
-  Scroll(orientation, code, bar->sliderPosition());
+  const int thumb = action == QAbstractSlider::SliderToMinimum   ? 0
+                    : action == QAbstractSlider::SliderToMaximum ? bar->maximum()
+                                                                 : bar->sliderPosition();
+  Scroll(orientation, code, thumb);
   // The bar applies its slider position right after this signal: make it ours.
   bar->setSliderPosition(orientation == Qt::Vertical ? vertical_position_ : horizontal_position_);
 }
@@ -268,9 +286,60 @@ void CUH_Control::mousePressEvent(QMouseEvent* event) {
   QAbstractScrollArea::mousePressEvent(event);
 }
 
-void CUH_Control::keyPressEvent(QKeyEvent* event) { event->ignore(); }
+void CUH_Control::keyPressEvent(QKeyEvent* event) {
+  if (event->modifiers() & ~(Qt::KeypadModifier | Qt::ControlModifier)) {
+    event->ignore();
+    return;
+  }
+  switch (event->key()) {
+    case Qt::Key_Up:
+      Scroll(Qt::Vertical, ScrollCode::kLineUp);
+      break;
+    case Qt::Key_Down:
+      Scroll(Qt::Vertical, ScrollCode::kLineDown);
+      break;
+    case Qt::Key_PageUp:
+      Scroll(Qt::Vertical, ScrollCode::kPageUp);
+      break;
+    case Qt::Key_PageDown:
+      Scroll(Qt::Vertical, ScrollCode::kPageDown);
+      break;
+    case Qt::Key_Home:
+      Scroll(Qt::Vertical, ScrollCode::kThumbPosition, 0);
+      break;
+    case Qt::Key_End:
+      Scroll(Qt::Vertical, ScrollCode::kThumbPosition, vertical_maximum_);
+      break;
+    case Qt::Key_Left:
+      Scroll(Qt::Horizontal, ScrollCode::kLineUp);
+      break;
+    case Qt::Key_Right:
+      Scroll(Qt::Horizontal, ScrollCode::kLineDown);
+      break;
+    default:
+      event->ignore();
+      return;
+  }
+  event->accept();
+}
 
-void CUH_Control::wheelEvent(QWheelEvent* event) { event->ignore(); }
+void CUH_Control::wheelEvent(QWheelEvent* event) {
+  // One notch is 120 eighths of a degree; finer wheels and touch pads send parts of it, which
+  // add up until they make a whole line.
+  constexpr int kNotch = 120;
+  const int lines_per_notch = std::max(1, QApplication::wheelScrollLines());
+  wheel_rest_ += event->angleDelta();
+  const int down = -wheel_rest_.y() * lines_per_notch / kNotch;
+  const int right = -wheel_rest_.x() * lines_per_notch / kNotch;
+  wheel_rest_ -= QPoint(-right * kNotch / lines_per_notch, -down * kNotch / lines_per_notch);
+  if (down != 0) {
+    Scroll(Qt::Vertical, ScrollCode::kThumbPosition, vertical_position_ + down);
+  }
+  if (right != 0) {
+    Scroll(Qt::Horizontal, ScrollCode::kThumbPosition, horizontal_position_ + right);
+  }
+  event->accept();
+}
 
 void CUH_Control::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(viewport());
@@ -289,10 +358,13 @@ void CUH_Control::paintEvent(QPaintEvent* /*event*/) {
   // from the same copy, so the rows and the count agree even while lines arrive.
   std::vector<PaintRow> rows;
   bool from_top = false;
-  const int distance = vertical_maximum_ - vertical_position_;
   log_view_->LockedLines([&](const std::deque<logview::LogLine>& lines) {
     const int count = static_cast<int>(lines.size());
     if (count == 0) return;
+    // Lines that arrived after the bars were set (their notice is still queued) do not move a
+    // view scrolled up.
+    const int top = TopLine(log_view_->DroppedCount());
+    const int distance = top < 0 ? 0 : count - visible_lines_ - top;
     from_top = count - visible_lines_ <= 0;
     const int first = from_top ? 0 : std::clamp(distance, 0, count - 1);
     const int last = from_top ? count : std::min(count, first + rows_that_fit);

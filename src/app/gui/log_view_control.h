@@ -1,7 +1,9 @@
 // app/gui/log_view_control.h -- CUH_Control: the window half of the activity log. It shows the
-// newest lines of a LogView, sets the store's capacity to the lines that have fitted it, and
-// scrolls over older lines (vertically, in lines) and long lines (horizontally, in widths of
-// "X").
+// newest lines of a LogView, sets the store's capacity to the larger of the lines wanted and the
+// lines that have fitted it, and scrolls over older lines (vertically, in lines) and long lines
+// (horizontally, in widths of "X") by its bars, the mouse wheel and the keys. At the newest line
+// the view follows new lines; scrolled up, the lines it shows keep their rows while new lines
+// arrive and old ones drop.
 //
 // The widget lives on the window's thread and every member is called there. The LogView tells
 // it of new lines on whichever thread added them (OnLineAdded); that thread only raises a flag
@@ -12,6 +14,7 @@
 
 #include <QAbstractScrollArea>
 #include <QFont>
+#include <QPoint>
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -67,8 +70,8 @@ class CUH_Control : public QAbstractScrollArea, private logview::LogObserver {
   // Raises the capacity to |wanted| or to the lines that fit, whichever is larger; it never
   // falls. Hands it to the store and updates the scroll bars.
   void SetCapacity(size_t wanted);
-  // Takes the store's line count and longest length and sets both scroll bars from them,
-  // keeping the view at the same distance from the newest line.
+  // Takes the store's line count and longest length and sets both scroll bars from them: a view
+  // at the newest line stays there; one scrolled up keeps the lines it shows (while they last).
   void UpdateScrollBars();
   // One scroll request on the vertical or the horizontal bar.
   void Scroll(Qt::Orientation orientation, ScrollCode code, int thumb = 0);
@@ -91,8 +94,10 @@ class CUH_Control : public QAbstractScrollArea, private logview::LogObserver {
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
-  // No keyboard or wheel scrolling: both go to the parent unhandled.
+  // Up and Down scroll a line, Page Up and Page Down a page, Home to the oldest line and End to
+  // the newest, Left and Right a column; other keys go to the parent unhandled.
   void keyPressEvent(QKeyEvent* event) override;
+  // The system's lines per notch (three by default); a sideways wheel scrolls columns.
   void wheelEvent(QWheelEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
 
@@ -106,6 +111,10 @@ class CUH_Control : public QAbstractScrollArea, private logview::LogObserver {
   void OnBarAction(Qt::Orientation orientation, int action);
   void OnBarValue(Qt::Orientation orientation, int value);
   void SetBar(Qt::Orientation orientation, int maximum, int position);
+  // The top row's line counted from the oldest kept line, with the lines dropped since the bars
+  // were last set taken off (|dropped| is the store's DroppedCount); -1 at the newest line,
+  // where the view follows new lines.
+  int TopLine(uint64_t dropped) const;
 
   logview::LogView* log_view_ = nullptr;
   QFont font_;
@@ -118,6 +127,10 @@ class CUH_Control : public QAbstractScrollArea, private logview::LogObserver {
   int vertical_position_ = 0;
   int horizontal_maximum_ = 0;
   int horizontal_position_ = 0;
+  // The store's DroppedCount when the bars were last set.
+  uint64_t dropped_seen_ = 0;
+  // Wheel turns below one line (in eighths of a degree), kept for the next turn.
+  QPoint wheel_rest_;
   // Set while this widget moves a bar itself, so that the bar's echo is not taken as a request.
   bool setting_bar_ = false;
   // Set while UpdateScrollBars runs; a resize it causes asks for one more round instead.

@@ -1,29 +1,50 @@
-// app/gui/main_dialog.cpp -- the main window's controls and its keys and close box.
+// app/gui/main_dialog.cpp -- the main window's controls and their layout, the address line, the
+// package check's lines, and its keys and close box.
 #include "app/gui/main_dialog.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
+#include <QVBoxLayout>
 
 #include "app/app_texts.h"
+#include "app/device_addresses.h"
 #include "app/gui/about_dialog.h"
 #include "app/gui/dialog_units.h"
 #include "app/gui/gui_texts.h"
 #include "app/gui/log_view_control.h"
+#include "app/gui/transfer_panel_view.h"
+#include "app/transfer_panel.h"
 
 namespace kelvane::gui {
 namespace {
 
-// The window's size in dialog units, and the status line's place below the buttons: two lines
-// of text, so that a long path wraps rather than vanishes.
-constexpr int kWidth = 299;
-constexpr int kHeight = 151;
-constexpr int kStatusTop = 147;
+// The window's size in dialog units: wide enough for the panel's columns; high enough for the
+// address line, the log's dozen lines, a few panel rows and the buttons. The package check's
+// lines (three rows, scrolling) and the status line (two lines of text, so that a long path
+// wraps rather than vanishes) add their height when they appear.
+constexpr int kWidth = 440;
+constexpr int kHeight = 270;
+constexpr int kMargin = 7;
+constexpr int kSpacing = 4;
+constexpr int kAddressHeight = 10;
+constexpr int kLogPaneHeight = 117;
+constexpr int kPanelPaneHeight = 100;
+constexpr int kButtonHeight = 14;
+constexpr int kReadMeWidth = 106;
+constexpr int kButtonWidth = 70;
+constexpr int kCheckHeight = 30;
+// The splitter's panes, from the top.
+constexpr int kLogPane = 0;
+constexpr int kCheckPane = 1;
+constexpr int kPanelPane = 2;
 constexpr int kStatusHeight = 16;
-constexpr int kHeightWithStatus = kStatusTop + kStatusHeight + 4;
 
 }  // namespace
 
@@ -36,7 +57,9 @@ QIcon ProgramIcon() {
 }
 
 MainDialog::MainDialog(QWidget* parent)
-    : QDialog(parent), run_dialog_([](QDialog& dialog) { return dialog.exec(); }) {
+    : QDialog(parent),
+      run_dialog_([](QDialog& dialog) { return dialog.exec(); }),
+      interfaces_(platform::ListIpv4Interfaces) {
   setWindowTitle(QString::fromUtf8(app::texts::kDefaultCaption));
   // Caption, system menu and minimise box; no maximise, no resizing.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -44,20 +67,45 @@ MainDialog::MainDialog(QWidget* parent)
   setWindowIcon(ProgramIcon());
   const DialogUnits units(font());
 
-  frame_ = new QGroupBox(this);
-  units.Place(frame_, 7, 7, 285, 117);
-  log_control_ = new CUH_Control(this);
+  address_label_ = new QLabel(this);
+  address_label_->setObjectName(QString::fromUtf8(texts::kAddressLabelName));
+  address_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  address_label_->setFixedHeight(units.Y(kAddressHeight));
+  address_label_->hide();
+
+  splitter_ = new QSplitter(Qt::Vertical, this);
+  splitter_->setChildrenCollapsible(false);
+  frame_ = new QGroupBox(splitter_);
+  log_control_ = new CUH_Control(frame_);
   log_control_->setObjectName(QString::fromUtf8(texts::kLogControlName));
   log_control_->setAccessibleName(QString::fromUtf8(texts::kLogControlText));
-  units.Place(log_control_, 7, 11, 283, 111);
+  auto* frame_layout = new QVBoxLayout(frame_);
+  frame_layout->setContentsMargins(1, units.Y(kSpacing), 1, 1);
+  frame_layout->addWidget(log_control_);
+  package_check_ = new QPlainTextEdit(splitter_);
+  package_check_->setObjectName(QString::fromUtf8(texts::kPackageCheckName));
+  package_check_->setReadOnly(true);
+  package_check_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  package_check_->setMinimumHeight(units.Y(kCheckHeight) / 2);
+  package_check_->setFocusPolicy(Qt::ClickFocus);
+  package_check_->hide();
+  transfer_panel_ = new TransferPanelView(splitter_);
+  transfer_panel_->setObjectName(QString::fromUtf8(texts::kTransferPanelName));
+  splitter_->addWidget(frame_);
+  splitter_->addWidget(package_check_);
+  splitter_->addWidget(transfer_panel_);
+  splitter_->setStretchFactor(kLogPane, 1);
+  splitter_->setStretchFactor(kCheckPane, 0);
+  splitter_->setStretchFactor(kPanelPane, 1);
+  splitter_->setSizes({units.Y(kLogPaneHeight), 0, units.Y(kPanelPaneHeight)});
 
   read_me_button_ = new QPushButton(this);
   read_me_button_->setObjectName(QString::fromUtf8(texts::kReadMeButtonName));
-  units.Place(read_me_button_, 7, 130, 106, 14);
+  read_me_button_->setFixedSize(units.Size(kReadMeWidth, kButtonHeight));
   about_button_ = new QPushButton(QString::fromUtf8(texts::kAboutButton), this);
-  units.Place(about_button_, 147, 130, 70, 14);
+  about_button_->setFixedSize(units.Size(kButtonWidth, kButtonHeight));
   exit_button_ = new QPushButton(QString::fromUtf8(texts::kExitButton), this);
-  units.Place(exit_button_, 222, 130, 70, 14);
+  exit_button_->setFixedSize(units.Size(kButtonWidth, kButtonHeight));
   for (QPushButton* button : {read_me_button_, about_button_, exit_button_}) {
     // No button is the dialog's default: Enter presses none of them.
     button->setAutoDefault(false);
@@ -69,17 +117,49 @@ MainDialog::MainDialog(QWidget* parent)
   status_label_->setObjectName(QString::fromUtf8(texts::kStatusLabelName));
   status_label_->setWordWrap(true);
   status_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  units.Place(status_label_, 7, kStatusTop, 285, kStatusHeight);
+  status_label_->setFixedHeight(units.Y(kStatusHeight));
   status_label_->hide();
+
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(units.X(kSpacing));
+  buttons->addWidget(read_me_button_);
+  buttons->addStretch(1);
+  buttons->addWidget(about_button_);
+  buttons->addWidget(exit_button_);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(units.X(kMargin), units.Y(kMargin), units.X(kMargin),
+                             units.Y(kMargin));
+  layout->setSpacing(units.Y(kSpacing));
+  layout->addWidget(address_label_);
+  layout->addWidget(splitter_, 1);
+  layout->addLayout(buttons);
+  layout->addWidget(status_label_);
 
   connect(read_me_button_, &QPushButton::clicked, this, [this] {
     if (commands_ != nullptr) commands_->ReadMe();
   });
   connect(about_button_, &QPushButton::clicked, this, &MainDialog::ShowAbout);
   connect(exit_button_, &QPushButton::clicked, this, [this] { done(0); });
+  address_timer_.setInterval(static_cast<int>(app::kAddressRefreshInterval.count()));
+  connect(&address_timer_, &QTimer::timeout, this, &MainDialog::RefreshAddresses);
 
-  setFixedSize(units.Size(kWidth, kHeight));
+  FitHeight();
   log_control_->setFocus();
+}
+
+void MainDialog::FitHeight() {
+  const DialogUnits units(font());
+  // The address line is counted from the start, so that showing it moves nothing.
+  int height = units.Y(kHeight);
+  if (!package_check_->isHidden()) height += units.Y(kCheckHeight) + splitter_->handleWidth();
+  if (!status_label_->isHidden()) height += units.Y(kStatusHeight) + units.Y(kSpacing);
+  if (address_label_->isHidden()) height -= units.Y(kAddressHeight) + units.Y(kSpacing);
+  setFixedSize(units.X(kWidth), height);
+  // Places the controls now, so that they have their places (and the log its lines that fit)
+  // before the window is first shown: a hidden widget lays out its children only when told.
+  layout()->activate();
+  splitter_->refresh();
+  frame_->layout()->activate();
 }
 
 void MainDialog::SetStatus(const QString& text) {
@@ -87,7 +167,47 @@ void MainDialog::SetStatus(const QString& text) {
   status_label_->setToolTip(text);
   if (status_label_->isHidden()) {
     status_label_->show();
-    setFixedSize(DialogUnits(font()).Size(kWidth, kHeightWithStatus));
+    FitHeight();
+  }
+}
+
+void MainDialog::AddPackageCheck(const QString& line) {
+  package_check_->appendPlainText(line);
+  if (package_check_->isHidden()) {
+    // The window grows by the area's height, which goes to the area alone: the log and the
+    // panel keep theirs.
+    QList<int> sizes = splitter_->sizes();
+    package_check_->show();
+    FitHeight();
+    sizes[kCheckPane] = DialogUnits(font()).Y(kCheckHeight);
+    splitter_->setSizes(sizes);
+    splitter_->refresh();
+    frame_->layout()->activate();
+  }
+}
+
+void MainDialog::SetCommands(app::MainWindowCommands* commands) {
+  commands_ = commands;
+  if (commands_ == nullptr) {
+    address_timer_.stop();
+    return;
+  }
+  RefreshAddresses();
+  address_timer_.start();
+}
+
+void MainDialog::RefreshAddresses() {
+  if (commands_ == nullptr) return;
+  const QString text = QString::fromStdString(app::DeviceAddressText(
+      app::AddressesToShow(interfaces_ ? interfaces_() : std::vector<platform::InterfaceAddress>()),
+      commands_->ftp_port()));
+  if (address_label_->text() != text) {
+    address_label_->setText(text);
+    address_label_->setToolTip(text);
+  }
+  if (address_label_->isHidden()) {
+    address_label_->show();
+    FitHeight();
   }
 }
 
@@ -108,7 +228,8 @@ void MainDialog::SetReadMeMode(app::ReadMeMode mode) {
 }
 
 void MainDialog::ShowAbout() {
-  AboutDialog about(this);
+  RefreshAddresses();
+  AboutDialog about(this, commands_ != nullptr ? address_label_->text() : QString());
   about.setWindowIcon(windowIcon());
   run_dialog_(about);
 }

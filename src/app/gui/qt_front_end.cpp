@@ -15,6 +15,7 @@
 #include "app/gui/main_dialog.h"
 #include "app/gui/password_dialog.h"
 #include "app/gui/ports_dialog.h"
+#include "app/gui/transfer_panel_view.h"
 #include "platform/process.h"
 
 namespace kelvane::gui {
@@ -95,6 +96,20 @@ void QtFrontEnd::ShowStatus(std::string_view text) {
   main_dialog_->SetStatus(status);
 }
 
+void QtFrontEnd::ShowPackageCheck(std::string_view line) {
+  const QString text = FromText(line);
+  if (QThread::currentThread() != thread()) {
+    QMetaObject::invokeMethod(
+        this, [this, text] { main_dialog_->AddPackageCheck(text); }, Qt::QueuedConnection);
+    return;
+  }
+  main_dialog_->AddPackageCheck(text);
+}
+
+void QtFrontEnd::SetLogLines(size_t lines) { main_dialog_->log_control()->SetCapacity(lines); }
+
+void QtFrontEnd::AttachTransfers(ftp::TransferRecord& record) { transfers_ = &record; }
+
 bool QtFrontEnd::AskYesNo(std::string_view text) {
   return messages_.Show(BoxParent(), FromText(text), QMessageBox::Yes | QMessageBox::No) ==
          QMessageBox::Yes;
@@ -151,6 +166,7 @@ void QtFrontEnd::DetachLog(logview::LogView& log_view) {
 
 void QtFrontEnd::Run(app::MainWindowCommands& window) {
   main_dialog_->SetCommands(&window);
+  main_dialog_->transfer_panel()->SetRecord(transfers_);
   {
     std::lock_guard<std::mutex> hold(signal_mutex);
     signal_target = main_dialog_.get();
@@ -161,6 +177,7 @@ void QtFrontEnd::Run(app::MainWindowCommands& window) {
     signal_target = nullptr;
     window_has_run = true;
   }
+  main_dialog_->transfer_panel()->SetRecord(nullptr);
   main_dialog_->SetCommands(nullptr);
 }
 

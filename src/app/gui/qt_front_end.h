@@ -2,10 +2,11 @@
 // main window (made at once, shown by Run), the password prompt (one for every showing) and
 // the message boxes.
 //
-// Made, called and destroyed on the window's thread, which owns the QApplication; ShowMessage
-// and ShowStatus may come from any thread: from another one they are handed to the window's
-// thread and shown there, and the caller goes on without waiting (so that a service thread
-// never waits for the window). The thread that waits for the termination signals
+// Made, called and destroyed on the window's thread, which owns the QApplication; ShowMessage,
+// ShowStatus and ShowPackageCheck may come from any thread: from another one they are handed to
+// the window's thread and shown there, in the order of the calls, and the caller goes on
+// without waiting (so that a service thread never waits for the window). The transfer record
+// is polled on the window's thread while Run lasts. The thread that waits for the termination signals
 // (TakeTerminationSignals) is left blocked when the front end goes (it holds nothing of it)
 // and ends with the process.
 #pragma once
@@ -51,6 +52,10 @@ class QtFrontEnd : public QObject, public app::FrontEnd {
   void SetCaption(std::string_view text) override;
   void SetReadMeMode(app::ReadMeMode mode) override;
   void OpenDocument(const std::string& address) override;
+  // Before AttachLog: the log keeps |lines| lines, or the lines that fit when more.
+  void SetLogLines(size_t lines) override;
+  void ShowPackageCheck(std::string_view line) override;
+  void AttachTransfers(ftp::TransferRecord& record) override;
   void AttachLog(logview::LogView& log_view) override;
   void DetachLog(logview::LogView& log_view) override;
   // Shows the main window modally until Exit, the close box, SIGINT or SIGTERM.
@@ -76,6 +81,7 @@ class QtFrontEnd : public QObject, public app::FrontEnd {
   std::unique_ptr<PasswordDialog> password_dialog_;
   std::function<int(QDialog&)> run_dialog_;
   std::function<void(const QUrl&)> open_;
+  const ftp::TransferRecord* transfers_ = nullptr;
 };
 
 }  // namespace kelvane::gui

@@ -4,28 +4,36 @@
 #include <QApplication>
 #include <QImage>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QWheelEvent>
 #include <QtTest>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/gui/log_view_control.h"
+#include "gui/gui_test_case.h"
 #include "logview/log_view.h"
 
 using kelvane::gui::CUH_Control;
 using kelvane::gui::ScrollCode;
+using kelvane::gui::test::CaseName;
 using kelvane::logview::LogView;
 
 namespace {
 
-// A shown widget of |lines| rows' height (plus the frame) bound to its own store.
+// A shown widget of |lines| rows' height (plus the frame) bound to its own store, which keeps
+// |wanted| lines when more than fit (the LogLines setting).
 struct Bound {
-  explicit Bound(int lines, int width = 300) {
+  explicit Bound(int lines, int width = 300, size_t wanted = 0) {
     control.show();
     Resize(lines, width);
+    control.SetCapacity(wanted);
     control.Bind(&store);
     Settle();
   }
@@ -44,6 +52,24 @@ struct Bound {
     for (int i = 0; i < count; ++i) store.AddLine(prefix + std::to_string(added_++), false);
     Settle();
   }
+  // Adds |count| lines numbered on from the last, each with its own background (LineColour),
+  // from another thread; the notices stay queued until Settle.
+  void AddFromThread(int count) {
+    std::thread adder([this, count] {
+      for (int i = 0; i < count; ++i, ++added_) {
+        store.SetColours(0x000000, LineColour(added_));
+        store.AddLine("line " + std::to_string(added_), false);
+      }
+    });
+    adder.join();
+  }
+  // The number of the line the model puts in the bottom row (lines are "line <n>").
+  int BottomLine() const {
+    const int distance = control.vertical_maximum() - control.vertical_position();
+    const std::string text = store.LineTexts().at(static_cast<size_t>(distance));
+    return std::stoi(text.substr(5));
+  }
+  static uint32_t LineColour(int i) { return 0x101010u + static_cast<uint32_t>(i) * 0x000811u; }
 
   LogView store;
   CUH_Control control;
@@ -65,8 +91,30 @@ QImage Render(CUH_Control& control) {
 }
 
 // A colour per line number that no palette uses.
-uint32_t LineColour(int i) {
-  return 0x101010u + static_cast<uint32_t>(i) * 0x000811u;
+uint32_t LineColour(int i) { return Bound::LineColour(i); }
+
+// The centre of a part of |bar| (an arrow, the page area above or below the thumb), as the
+// style lays it out.
+QPoint BarPart(QScrollBar* bar, QStyle::SubControl part) {
+  QStyleOptionSlider option;
+  option.initFrom(bar);
+  option.subControls = QStyle::SC_All;
+  option.orientation = bar->orientation();
+  if (bar->orientation() == Qt::Horizontal) option.state |= QStyle::State_Horizontal;
+  option.minimum = bar->minimum();
+  option.maximum = bar->maximum();
+  option.sliderPosition = bar->sliderPosition();
+  option.sliderValue = bar->value();
+  option.singleStep = bar->singleStep();
+  option.pageStep = bar->pageStep();
+  return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar).center();
+}
+
+void Wheel(CUH_Control& control, QPoint angle) {
+  const QPointF at(control.viewport()->width() / 2.0, control.viewport()->height() / 2.0);
+  QWheelEvent event(at, control.viewport()->mapToGlobal(at), QPoint(), angle, Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(control.viewport(), &event);
 }
 
 }  // namespace
@@ -164,14 +212,15 @@ class LogViewControlTest : public QObject {
       QVERIFY2(b.control.vertical_position() == step.expected, where.constData());
       QVERIFY2(b.control.verticalScrollBar()->value() == step.expected, where.constData());
     }
-    // One line above the newest: new lines in a full store keep that distance.
+    // One line above the newest, new lines in a full store keep the rows' lines: the position
+    // moves up by the lines that arrived.
     b.Add(3);
     QCOMPARE(b.control.vertical_maximum(), maximum);
-    QCOMPARE(b.control.vertical_position(), maximum - 1);
+    QCOMPARE(b.control.vertical_position(), maximum - 4);
 
     // The bar's own line-down action goes through the same codes.
     b.control.verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    QCOMPARE(b.control.vertical_position(), maximum);
+    QCOMPARE(b.control.vertical_position(), maximum - 3);
   }
 
   void HorizontalRangeCountsCharacterWidths() {
@@ -324,6 +373,153 @@ class LogViewControlTest : public QObject {
       if (thread_of(texts[i]) == thread_of(texts[i - 1])) {
         QVERIFY(number_of(texts[i]) < number_of(texts[i - 1]));
       }
+    }
+  }
+
+  void CapacityIsTheLargerOfWantedAndFitting() {
+    const struct {
+      const char* name;
+      int rows;       // the view's height in lines
+      size_t wanted;  // the LogLines setting
+      int grown_rows;  // then made this tall
+      size_t expected, expected_grown;
+    } cases[] = {
+        {"wanted above fitting", 6, 5000, 12, 5000, 5000},
+        {"none wanted", 6, 0, 12, 6, 12},
+        {"fewer wanted than fit", 6, 3, 9, 6, 9},
+        {"grown past wanted", 6, 8, 20, 8, 20},
+    };
+    for (const auto& c : cases) {
+      const CaseName named(c.name);
+      Bound b(c.rows, 300, c.wanted);
+      QCOMPARE(b.control.capacity(), c.expected);
+      QCOMPARE(b.store.capacity(), c.expected);
+      b.Resize(c.grown_rows);
+      QCOMPARE(b.control.capacity(), c.expected_grown);
+      b.Resize(c.rows);  // shrinking keeps it
+      QCOMPARE(b.control.capacity(), c.expected_grown);
+    }
+    // Only the wanted lines are kept, and the bar reaches every one of them.
+    Bound b(10, 300, 30);
+    b.Add(100);
+    QCOMPARE(b.store.LineCount(), size_t{30});
+    QCOMPARE(b.control.vertical_maximum(), 30 - b.control.visible_lines());
+    QCOMPARE(b.control.verticalScrollBar()->maximum(), 30 - b.control.visible_lines());
+  }
+
+  // Every way of scrolling, in turn, over far more lines than fit; after each step the bar, the
+  // model and the painted bottom row agree on the line shown. The bar's arrows and page areas
+  // are clicked where the style draws them: its up arrow shows older lines, and a page click
+  // moves by a page of lines.
+  void KeysWheelAndBarScrollOverEveryKeptLine() {
+    Bound b(10, 300, 200);
+    b.AddFromThread(250);  // lines 50 to 249 are kept
+    Bound::Settle();
+    const int visible = b.control.visible_lines();
+    const int maximum = 200 - visible;
+    QCOMPARE(b.control.vertical_maximum(), maximum);
+    QScrollBar* bar = b.control.verticalScrollBar();
+    QVERIFY(bar->isVisible());
+    QCOMPARE(bar->pageStep(), visible);
+    const int notch = std::max(1, QApplication::wheelScrollLines());
+
+    auto key = [&b](Qt::Key k) { return [&b, k] { QTest::keyClick(&b.control, k); }; };
+    auto wheel = [&b](int y) { return [&b, y] { Wheel(b.control, QPoint(0, y)); }; };
+    auto click = [bar](QStyle::SubControl part) {
+      return [bar, part] { QTest::mouseClick(bar, Qt::LeftButton, {}, BarPart(bar, part)); };
+    };
+    const struct {
+      const char* name;
+      std::function<void()> act;
+      int position;
+    } steps[] = {
+        {"Up", key(Qt::Key_Up), maximum - 1},
+        {"Down", key(Qt::Key_Down), maximum},
+        {"Down at the newest", key(Qt::Key_Down), maximum},
+        {"Page Up", key(Qt::Key_PageUp), maximum - visible},
+        {"Page Down", key(Qt::Key_PageDown), maximum},
+        {"Home", key(Qt::Key_Home), 0},
+        {"Up at the oldest", key(Qt::Key_Up), 0},
+        {"Page Down from the oldest", key(Qt::Key_PageDown), visible},
+        {"End", key(Qt::Key_End), maximum},
+        {"wheel away", wheel(120), maximum - notch},
+        {"wheel back", wheel(-120), maximum},
+        {"wheel away a third", wheel(40), maximum - notch / 3},
+        {"wheel away two thirds more", wheel(80), maximum - notch},
+        {"bar's up arrow", click(QStyle::SC_ScrollBarSubLine), maximum - notch - 1},
+        {"bar's up arrow again", click(QStyle::SC_ScrollBarSubLine), maximum - notch - 2},
+        {"bar's down arrow", click(QStyle::SC_ScrollBarAddLine), maximum - notch - 1},
+        {"bar above the thumb", click(QStyle::SC_ScrollBarSubPage), maximum - notch - 1 - visible},
+        {"bar below the thumb", click(QStyle::SC_ScrollBarAddPage), maximum - notch - 1},
+        {"bar's menu Top", [bar] { bar->triggerAction(QAbstractSlider::SliderToMinimum); }, 0},
+        {"bar's menu Bottom", [bar] { bar->triggerAction(QAbstractSlider::SliderToMaximum); },
+         maximum},
+    };
+    for (const auto& step : steps) {
+      const CaseName named(step.name);
+      step.act();
+      Bound::Settle();
+      QCOMPARE(b.control.vertical_position(), step.position);
+      QCOMPARE(bar->value(), step.position);
+      const int line = 249 - (maximum - step.position);
+      QCOMPARE(b.BottomLine(), line);
+      QCOMPARE(BottomRowColour(Render(b.control), 0, b.control.line_height()),
+               kelvane::gui::WidgetColour(LineColour(line)).rgb());
+    }
+    // Keys the view does not use reach its parent.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(&b.control, &enter);
+    QVERIFY(!enter.isAccepted());
+  }
+
+  // Lines arrive from another thread while the view is at the newest line or scrolled up, in a
+  // store that has room or is full: at the newest line the view follows; scrolled up, the same
+  // line stays in the bottom row, until that line itself is dropped and the view stops at the
+  // oldest one.
+  void FollowsAtTheNewestLineAndStaysWhenScrolledUp() {
+    const struct {
+      const char* name;
+      int before;    // lines added first
+      int up;        // lines scrolled up from the newest
+      int arriving;  // lines then added from another thread
+      bool follows;
+    } cases[] = {
+        {"at the newest, room left", 40, 0, 15, true},
+        {"at the newest, full", 120, 0, 15, true},
+        {"scrolled up, room left", 40, 7, 15, false},
+        {"scrolled up, full", 120, 7, 15, false},
+        {"scrolled up one, full, many", 120, 1, 60, false},
+        {"at the top, full", 120, 100 - 10, 5, false},
+    };
+    for (const auto& c : cases) {
+      const CaseName named(c.name);
+      Bound b(10, 300, 100);
+      QCOMPARE(b.control.visible_lines(), 10);
+      b.AddFromThread(c.before);
+      Bound::Settle();
+      b.control.Scroll(Qt::Vertical, ScrollCode::kThumbPosition, b.control.vertical_maximum() - c.up);
+      const int shown = b.BottomLine();
+
+      b.AddFromThread(c.arriving);
+      const int newest = c.before + c.arriving - 1;
+      const int oldest = std::max(0, newest - 99);
+      // A view whose top line was dropped stops with the oldest line in its top row.
+      const int expected = c.follows ? newest : std::max(shown, oldest + 9);
+      const QRgb expected_colour = kelvane::gui::WidgetColour(LineColour(expected)).rgb();
+      // Painted before the notices arrive, a view scrolled up already shows where it stays.
+      if (!c.follows) {
+        QCOMPARE(BottomRowColour(Render(b.control), 0, b.control.line_height()), expected_colour);
+      }
+      Bound::Settle();
+      QCOMPARE(b.BottomLine(), expected);
+      QCOMPARE(b.control.vertical_position() == b.control.vertical_maximum(), c.follows);
+      QCOMPARE(BottomRowColour(Render(b.control), 0, b.control.line_height()), expected_colour);
+      if (c.follows) continue;
+      // End goes back to the newest line, and from there the view follows again.
+      QTest::keyClick(&b.control, Qt::Key_End);
+      b.AddFromThread(3);
+      Bound::Settle();
+      QCOMPARE(b.BottomLine(), newest + 3);
     }
   }
 

@@ -22,6 +22,7 @@
 #include "app/main_window.h"
 #include "app/password.h"
 #include "app_fakes.h"
+#include "gui/gui_test_case.h"
 
 using kelvane::app::MainWindow;
 using kelvane::app::ReadMeMode;
@@ -311,6 +312,36 @@ class WindowsTest : public QObject {
     QVERIFY(about_shown);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), 0);
+  }
+
+  // The LogLines setting reaches the window before the log is attached: the window keeps that
+  // many lines, or the lines that fit when those are more.
+  void LogLinesSettingIsTheWindowsCapacity() {
+    const struct {
+      const char* setting;  // nullptr: not set
+      int lines_added;
+      bool fitting;         // the lines that fit win
+      size_t kept;          // when they do not
+    } cases[] = {
+        {nullptr, 6000, false, 5000},
+        {"300", 400, false, 300},
+        {"0", 40, true, 0},
+        {"2", 40, true, 0},
+    };
+    for (const auto& c : cases) {
+      const kelvane::gui::test::CaseName named(c.setting != nullptr ? c.setting : "default");
+      Objects o(Files{{"version.txt", "1"}});
+      QVERIFY(o.reader_opened);
+      if (c.setting != nullptr) o.settings.Set("LogLines", c.setting);
+      QVERIFY(o.Window().Initialise() == MainWindow::InitResult::kRunning);
+      kelvane::gui::CUH_Control* control = o.front_end.main_dialog().log_control();
+      const size_t fitting = static_cast<size_t>(control->visible_lines());
+      QVERIFY(fitting >= 8);
+      const size_t expected = c.fitting ? fitting : c.kept;
+      QCOMPARE(control->capacity(), expected);
+      for (int i = 0; i < c.lines_added; ++i) o.log_view.AddLine("line", true);
+      QCOMPARE(o.log_view.LineCount(), expected);
+    }
   }
 
   void LogFileThatDoesNotOpenShowsAStatusLineNotABox() {
