@@ -19,7 +19,7 @@ start to "Package verified" and its peak RSS (VmHWM) after all runs, 20 download
 included.
 
   bench/ftp_curl_bench.py [--mode active|passive|both] [--repetitions N] [--build-dir DIR]
-                          [--size-mb N]
+                          [--size-mb N] [--record]
 
 Passive is curl's own default (EPSV, then PASV); active is `-P 127.0.0.1 --disable-eprt`, which
 is how devices made for the classic server fetch. "active" measures the classic server and the
@@ -29,6 +29,16 @@ each entry and client count, so load from elsewhere falls on all alike. A second
 one client, curl's own time from its start to the first byte of the entry (connect, greeting,
 login, EPSV or PORT, RETR and the data connection), how many runs took 150 ms or more for it,
 and the rate from the first byte to the end.
+
+--record measures what the transfer record costs instead, without vsftpd (and so without root):
+the same executable runs twice per data connection mode, once as it always runs and once with
+KELVANE_BENCH_NO_TRANSFER_RECORD set, which leaves its FTP service without a transfer observer.
+The classic server serves the active downloads, the modern one the passive ones. Within each
+repetition the two take turns for every entry and client count, the one that goes first
+changing from one repetition to the next. The table gives the median rates, their ratio, the
+median and range of the ratios of the pairs measured side by side, and the server's CPU time
+(all threads) per GB sent. Each server's standard error is checked afterwards: one Transfer line
+per download with the record, none without.
 """
 import argparse
 import os
@@ -54,6 +64,10 @@ ACTIVE_OPTIONS = ["-P", "127.0.0.1", "--disable-eprt"]
 # A first byte this late on loopback is a client waiting on a timer, not the server's work.
 STALL_S = 0.15
 VERIFIED = re.compile(rb"^Package verified: .*$", re.M)
+# Turns the transfer record off in the server (app/app_texts.h); for this benchmark only.
+NO_RECORD_VARIABLE = "KELVANE_BENCH_NO_TRANSFER_RECORD"
+TRANSFER_LINE = "Transfer: "
+TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def run(command, **kwargs):
@@ -108,9 +122,10 @@ def pack_server(kelvane, pack, work, entries=ENTRIES, name="fw-bench"):
     return server
 
 
-def start_kelvane(server, work, name, settings):
+def start_kelvane(server, work, name, settings, record=True):
     """|server| under the name |name| (a hard link), with its own settings file: [Parameters]
-    |settings| and a free FTP port. Returns the process, its port, the seconds from its start
+    |settings| and a free FTP port; without its transfer record unless |record|. Its standard
+    error goes to |work|/|name|.err. Returns the process, its port, the seconds from its start
     to "Package verified" and that line, once the line has come."""
     executable = os.path.join(work, name)
     os.link(server, executable)
@@ -122,6 +137,9 @@ def start_kelvane(server, work, name, settings):
     env = dict(os.environ, KELVANE_HEADLESS="1", XDG_CONFIG_HOME=os.path.join(work, "config"))
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
+    env.pop(NO_RECORD_VARIABLE, None)
+    if not record:
+        env[NO_RECORD_VARIABLE] = "1"
     err_path = os.path.join(work, name + ".err")
     err = open(err_path, "wb")
     started = time.monotonic()
@@ -173,6 +191,80 @@ def curl_fetch(port, path, options, clients, size):
     return total / (time.monotonic() - start) / MB, times
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime, all threads
+
+
+def compare_record(kelvane, pack, bench, modes, repetitions, size):
+    """The --record measurement: prints its table; 0, or raises."""
+    work = tempfile.mkdtemp(prefix="kelvane_record_bench_")
+    processes = []
+    servers = []  # (data connection, record, name, process, port, curl options)
+    runs = {}  # (mode, record, path, clients) -> [(wall rate, server CPU s per GB)]
+    fetches = {}  # name -> downloads made
+    try:
+        write_content(bench, work, size)
+        server = pack_server(kelvane, pack, work)
+        for mode in modes:
+            label, settings = ("modern", ["FtpMode=modern"]) if mode == "passive" else (
+                "classic", [])
+            options = [] if mode == "passive" else ACTIVE_OPTIONS
+            for record in (True, False):
+                name = "fw-%s-%s" % (label, "on" if record else "off")
+                process, port, _, _ = start_kelvane(server, work, name, settings, record)
+                processes.append(process)
+                servers.append((mode, record, name, process, port, options))
+                fetches[name] = 0
+        for repetition in range(repetitions):
+            for _, path in ENTRIES:
+                for clients in CLIENTS:
+                    for mode in modes:
+                        pair = [s for s in servers if s[0] == mode]
+                        if repetition % 2 == 1:
+                            pair.reverse()
+                        for _, record, name, process, port, options in pair:
+                            before = cpu_seconds(process.pid)
+                            rate, _ = curl_fetch(port, path, options, clients, size)
+                            cpu = cpu_seconds(process.pid) - before
+                            fetches[name] += clients
+                            runs.setdefault((mode, record, path, clients), []).append(
+                                (rate, cpu / (clients * size / 1e9)))
+        for process in processes:
+            stop(process)
+        processes = []
+        for _, record, name, _, _, _ in servers:
+            with open(os.path.join(work, name + ".err")) as f:
+                lines = sum(1 for line in f if line.startswith(TRANSFER_LINE))
+            expected = fetches[name] if record else 0
+            if lines != expected:
+                raise RuntimeError("%s wrote %d Transfer lines for %d downloads"
+                                   % (name, lines, fetches[name]))
+    finally:
+        for process in processes:
+            stop(process)
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("| entry | clients | data connection | record on MB/s | record off MB/s | on / off "
+          "| on / off of each pair: median (range) | server CPU s/GB on | off |")
+    print("|---|---:|---|---:|---:|---:|---|---:|---:|")
+    for entry, path in ENTRIES:
+        for clients in CLIENTS:
+            for mode in modes:
+                on = runs[(mode, True, path, clients)]
+                off = runs[(mode, False, path, clients)]
+                on_rate = statistics.median(r for r, _ in on)
+                off_rate = statistics.median(r for r, _ in off)
+                pairs = [a[0] / b[0] for a, b in zip(on, off)]
+                print("| %s | %d | %s | %s | %s | %.3f | %.3f (%.2f-%.2f) | %.3f | %.3f |" % (
+                    entry, clients, mode, format(round(on_rate), ","),
+                    format(round(off_rate), ","), on_rate / off_rate,
+                    statistics.median(pairs), min(pairs), max(pairs),
+                    statistics.median(c for _, c in on), statistics.median(c for _, c in off)))
+    return 0
+
+
 def stop(process):
     process.terminate()
     try:
@@ -187,9 +279,14 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "release"))
     parser.add_argument("--size-mb", type=int, default=100)
+    parser.add_argument("--record", action="store_true",
+                        help="the transfer record on against off, without vsftpd")
     args = parser.parse_args()
     size = args.size_mb * 1000 * 1000
     modes = ("passive", "active") if args.mode == "both" else (args.mode,)
+    if args.record:
+        kelvane, pack, bench = build(args.build_dir)
+        return compare_record(kelvane, pack, bench, modes, args.repetitions, size)
     if not os.access(VSFTPD, os.X_OK):
         # Not in scripts/install-deps.sh: Debian's package starts a system FTP service.
         print("vsftpd is missing: apt-get install -y vsftpd", file=sys.stderr)

@@ -77,6 +77,9 @@ inline constexpr const char* kPdfNotExtracted = "Unable to extract pdf file to T
 // The headless front end's own lines on stderr, and the environment it reads.
 inline constexpr const char* kHeadlessVariable = "KELVANE_HEADLESS";
 inline constexpr const char* kPasswordVariable = "KELVANE_PASSWORD";
+// Set (to anything) only by bench/ftp_curl_bench.py, which compares downloads with and without
+// the transfer record in one executable; see StartupEnvironment::record_transfers.
+inline constexpr const char* kBenchNoTransferRecordVariable = "KELVANE_BENCH_NO_TRANSFER_RECORD";
 inline constexpr const char* kCaptionLabel = "Caption: ";
 inline constexpr const char* kReadMeLabel = "Read-me: ";
 inline constexpr const char* kPasswordLabel = "Password: ";

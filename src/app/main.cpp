@@ -43,6 +43,8 @@ int main(int argc, char* argv[]) {
   environment.executable_path = platform::OwnExecutablePath;
   environment.open_settings = app::OpenQtSettings;
   environment.raise_descriptor_limit = platform::RaiseDescriptorLimit;
+  environment.record_transfers =
+      !platform::GetEnvironment(app::texts::kBenchNoTransferRecordVariable).has_value();
 
   if (app::WantsHeadless(platform::GetEnvironment(app::texts::kHeadlessVariable),
                          platform::GetEnvironment("DISPLAY"),

@@ -51,7 +51,7 @@ int ServerApp::Run(const StartupEnvironment& environment, archive::FileArchiveRe
 
   OpenTransferFile(AppSettings(*store).LogFile(), front_end);
   front_end.AttachTransfers(transfers_);
-  daemon.SetTransferObserver(&transfers_);
+  if (environment.record_transfers) daemon.SetTransferObserver(&transfers_);
 
   int status = kExitNormal;
   bool ran = false;

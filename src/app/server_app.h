@@ -44,6 +44,10 @@ struct StartupEnvironment {
   // Raises the soft limit of open descriptors (platform::RaiseDescriptorLimit); false when it
   // could not. None: the limit is left alone.
   std::function<bool()> raise_descriptor_limit = nullptr;
+  // False leaves the daemon without a transfer observer: no Transfer lines, panel rows or
+  // transfer file. It exists for the benchmark that measures what the record costs a download
+  // (texts::kBenchNoTransferRecordVariable); nothing a user sets turns it off.
+  bool record_transfers = true;
 };
 
 class ServerApp {

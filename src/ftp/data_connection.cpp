@@ -4,15 +4,19 @@
 namespace kelvane::ftp {
 
 std::unique_ptr<TcpDataConnection> TcpDataConnection::Connect(uint16_t port,
-                                                              const std::string& host) {
+                                                              const std::string& host,
+                                                              int send_timeout_ms) {
   std::unique_ptr<TcpDataConnection> connection(new TcpDataConnection());
+  connection->client_.SetSendTimeout(send_timeout_ms);
   if (connection->client_.Connect(port, host) != 0) return nullptr;
   return connection;
 }
 
-std::unique_ptr<TcpDataConnection> TcpDataConnection::Adopt(platform::UniqueSocket socket) {
+std::unique_ptr<TcpDataConnection> TcpDataConnection::Adopt(platform::UniqueSocket socket,
+                                                            int send_timeout_ms) {
   if (!socket.valid()) return nullptr;
   std::unique_ptr<TcpDataConnection> connection(new TcpDataConnection());
+  connection->client_.SetSendTimeout(send_timeout_ms);
   if (!connection->client_.Adopt(std::move(socket))) return nullptr;
   return connection;
 }

@@ -40,10 +40,14 @@ class DataConnection {
 // A data connection over a TcpClient: connected out (active mode) or adopted (passive mode).
 class TcpDataConnection final : public DataConnection {
  public:
-  // A connection to |host|:|port|, or nullptr when the connect failed.
-  static std::unique_ptr<TcpDataConnection> Connect(uint16_t port, const std::string& host);
-  // The connection a client opened to this side; nullptr for an invalid socket.
-  static std::unique_ptr<TcpDataConnection> Adopt(platform::UniqueSocket socket);
+  // A connection to |host|:|port|, or nullptr when the connect failed. Its sends fail after
+  // |send_timeout_ms| without progress (SendEnd::kStalled).
+  static std::unique_ptr<TcpDataConnection> Connect(uint16_t port, const std::string& host,
+                                                    int send_timeout_ms);
+  // The connection a client opened to this side, with the same send time-out; nullptr for an
+  // invalid socket.
+  static std::unique_ptr<TcpDataConnection> Adopt(platform::UniqueSocket socket,
+                                                  int send_timeout_ms);
 
   bool Send(std::string_view bytes) override;
   int SendEntry(archive::FileArchiveReader& reader, const archive::ArchiveCursor& cursor,

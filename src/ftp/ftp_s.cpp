@@ -309,7 +309,7 @@ void FtpSession::OnCommandResult(int number, const char* line, int success) {
 }
 
 std::unique_ptr<DataConnection> FtpSession::OpenDataConnection() {
-  return TcpDataConnection::Connect(data_port_, data_host_);
+  return TcpDataConnection::Connect(data_port_, data_host_, daemon_.data_send_timeout_ms());
 }
 
 // ---- Login ----

@@ -241,6 +241,14 @@ class FtpDaemon : public net::TcpServer {
   // one transfer's port is not the next one's while its connections linger.
   uint32_t NextPassivePortHint() { return passive_port_hint_.fetch_add(1); }
 
+  // Milliseconds a send on a data connection may go without progress before the transfer
+  // ends as stalled (TransferResult::kStalled); 0 or less restores the default. Applies from a
+  // session's next data connection. Any thread.
+  void SetDataSendTimeoutMilliseconds(int ms) {
+    data_send_timeout_ms_.store(ms > 0 ? ms : net::TcpClient::kDefaultTimeoutMs);
+  }
+  int data_send_timeout_ms() const { return data_send_timeout_ms_.load(); }
+
   // Told of every download (not owned); none by default. Any thread.
   void SetTransferObserver(TransferObserver* observer) { observer_.store(observer); }
   TransferObserver* transfer_observer() const { return observer_.load(); }
@@ -261,6 +269,7 @@ class FtpDaemon : public net::TcpServer {
 
   std::atomic<int64_t> idle_timeout_ms_{int64_t{kDefaultIdleTimeoutSeconds} * 1000};
   std::atomic<int64_t> login_grace_ms_{int64_t{kDefaultLoginGraceSeconds} * 1000};
+  std::atomic<int> data_send_timeout_ms_{net::TcpClient::kDefaultTimeoutMs};
   std::atomic<TransferObserver*> observer_{nullptr};
   std::atomic<uint64_t> transfer_ids_{0};
   std::atomic<FtpMode> mode_{FtpMode::kClassic};

@@ -130,7 +130,7 @@ std::unique_ptr<DataConnection> ModernFtpSession::OpenDataConnection() {
   }
   // One listener per transfer: the next one needs PASV or EPSV again.
   ClosePassive();
-  return TcpDataConnection::Adopt(std::move(socket));
+  return TcpDataConnection::Adopt(std::move(socket), daemon_.data_send_timeout_ms());
 }
 
 void ModernFtpSession::DoPassive(bool extended) {

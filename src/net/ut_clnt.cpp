@@ -65,8 +65,13 @@ int SendStored(platform::SocketHandle socket, const archive::ArchiveFileStream::
   uint32_t left = extent.size;
   while (left > 0) {
     const size_t chunk = std::min<size_t>(left, kSendFileChunk);
+    const int64_t before = offset;
     const long sent = platform::SendFileRange(socket, extent.fd, &offset, chunk);
-    if (sent < 0) return outcome.SendError(name);
+    if (sent < 0) {
+      // What the socket took before the send failed counts: the peer may still receive it.
+      *counter += static_cast<uint32_t>(offset - before);
+      return outcome.SendError(name);
+    }
     if (sent > 0) {
       *counter += static_cast<uint32_t>(sent);
       left -= static_cast<uint32_t>(sent);
@@ -117,8 +122,10 @@ int SendEntry(platform::SocketHandle socket, archive::FileArchiveReader& reader,
       KELVANE_TRACE("SendFile: len==0 ('%s')\n", name);
       return outcome.Sent();
     }
-    if (platform::SendAll(socket, buffer.get(), got) < 0) return outcome.SendError(name);
-    *counter += static_cast<uint32_t>(got);
+    size_t taken = 0;
+    const long sent = platform::SendAll(socket, buffer.get(), got, 0, &taken);
+    *counter += static_cast<uint32_t>(taken);
+    if (sent < 0) return outcome.SendError(name);
     if (!outcome.GoOn(progress, *counter, name)) return 0;
   }
 }

@@ -87,11 +87,13 @@ bool SetNoDelay(SocketHandle socket);
 // most.) |flags| go to every send, with MSG_NOSIGNAL and MSG_DONTWAIT added: the waiting is
 // done here, and a caller's MSG_DONTWAIT does not stop it. Returns the bytes sent (all of
 // them), or -1 after a failed send or the time-out (errno EAGAIN); ShutdownBoth from another
-// thread makes it fail at once.
+// thread makes it fail at once. |*taken| (when not null) receives the bytes the socket took,
+// also when the call fails: those are on their way all the same.
 // Windows: the socket stays blocking; select waits for room with the time left, and each send
 // hands over at most 64 KiB, which the socket's SO_SNDTIMEO bounds in turn: a stall is noticed
 // after one to two time-outs. ShutdownBoth makes the next wait or send fail.
-long SendAll(SocketHandle socket, const void* data, size_t size, int flags = 0);
+long SendAll(SocketHandle socket, const void* data, size_t size, int flags = 0,
+             size_t* taken = nullptr);
 
 // Whether the SendAll or SendFileRange that just failed on this thread failed by the send
 // time-out (the peer stalled) rather than by a lost connection. Ask right after the failure,
@@ -118,9 +120,10 @@ long PendingBytes(SocketHandle socket);
 bool ShutdownBoth(SocketHandle socket);
 
 // Copies |count| bytes of the file |in_fd| from |*offset| to the socket without passing them
-// through user space (on Windows: positioned reads of 64 KiB and SendAll), advancing |*offset|. Returns the bytes sent (fewer when the file ended
-// early), or -1 on a failed send; the send time-out is kept as in SendAll, across the whole
-// call. The socket is non-blocking while the call lasts and gets its own mode back after.
+// through user space (on Windows: positioned reads of 64 KiB and SendAll), advancing |*offset|
+// past every byte the socket took, also when a send fails. Returns the bytes sent (fewer when
+// the file ended early), or -1 on a failed send; the send time-out is kept as in SendAll,
+// across the whole call. The socket is non-blocking while the call lasts and gets its own mode back after.
 long SendFileRange(SocketHandle socket, int in_fd, int64_t* offset, size_t count);
 
 // "a.b.c.d" for an address, and back; ParseDotted yields kNoneAddress for anything else

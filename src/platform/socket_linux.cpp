@@ -299,22 +299,26 @@ bool SetReceiveTimeout(SocketHandle fd, int milliseconds) {
   return SetTimeout(fd, SO_RCVTIMEO, milliseconds);
 }
 
-long SendAll(SocketHandle fd, const void* data, size_t size, int flags) {
+long SendAll(SocketHandle fd, const void* data, size_t size, int flags, size_t* taken) {
   const auto* in = static_cast<const char*>(data);
   size_t sent = 0;
   SendClock clock(fd);
+  const auto result = [&](long value) {
+    if (taken != nullptr) *taken = sent;
+    return value;
+  };
   while (sent < size) {
     const ssize_t n = ::send(fd, in + sent, size - sent, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!clock.WaitWritable()) return -1;
+      if (!clock.WaitWritable()) return result(-1);
       continue;
     }
-    if (n <= 0) return -1;
+    if (n <= 0) return result(-1);
     sent += static_cast<size_t>(n);
     clock.Progressed();
   }
-  return static_cast<long>(sent);
+  return result(static_cast<long>(sent));
 }
 
 bool LastSendTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }

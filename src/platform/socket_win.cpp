@@ -259,12 +259,16 @@ bool SetReceiveTimeout(SocketHandle socket, int milliseconds) {
 // receive must keep waiting): select waits for room with what is left of the time-out since the
 // last progress, then one send hands over at most kSendPiece bytes. A blocking send may still
 // wait for room for its piece; the socket's own SO_SNDTIMEO bounds that wait.
-long SendAll(SocketHandle socket, const void* data, size_t size, int flags) {
+long SendAll(SocketHandle socket, const void* data, size_t size, int flags, size_t* taken) {
   using Clock = std::chrono::steady_clock;
   const auto* in = static_cast<const char*>(data);
   const int64_t timeout_ms = SendTimeoutMs(socket);
   Clock::time_point last_progress = Clock::now();
   size_t sent = 0;
+  const auto result = [&](long value) {
+    if (taken != nullptr) *taken = sent;
+    return value;
+  };
   while (sent < size) {
     int64_t wait_ms = -1;
     if (timeout_ms > 0) {
@@ -273,24 +277,24 @@ long SendAll(SocketHandle socket, const void* data, size_t size, int flags) {
                     .count();
       if (wait_ms <= 0) {
         ::WSASetLastError(WSAETIMEDOUT);
-        return -1;
+        return result(-1);
       }
     }
     const int ready = WaitWritable(socket, wait_ms);
-    if (ready < 0) return -1;
+    if (ready < 0) return result(-1);
     if (ready == 0) continue;  // the time-out is due: the top of the loop fails
     const int piece = static_cast<int>(std::min(size - sent, kSendPiece));
     const int n = ::send(AsSocket(socket), in + sent, piece, flags);
     if (n == SOCKET_ERROR) {
       const int code = ::WSAGetLastError();
       if (code == WSAEINTR || code == WSAEWOULDBLOCK) continue;
-      return -1;
+      return result(-1);
     }
-    if (n == 0) return -1;
+    if (n == 0) return result(-1);
     sent += static_cast<size_t>(n);
     last_progress = Clock::now();
   }
-  return static_cast<long>(sent);
+  return result(static_cast<long>(sent));
 }
 
 bool LastSendTimedOut() {
@@ -358,7 +362,11 @@ long SendFileRange(SocketHandle socket, int in_fd, int64_t* offset, size_t count
     const size_t want = std::min(count - sent, block.size());
     const long got = ReadFullAt(in_fd, block.data(), want, *offset);
     if (got <= 0) break;  // the file ended early, or could not be read: fewer bytes
-    if (SendAll(socket, block.data(), static_cast<size_t>(got)) < 0) return -1;
+    size_t taken = 0;
+    if (SendAll(socket, block.data(), static_cast<size_t>(got), 0, &taken) < 0) {
+      *offset += static_cast<int64_t>(taken);
+      return -1;
+    }
     *offset += got;
     sent += static_cast<size_t>(got);
     if (static_cast<size_t>(got) < want) break;

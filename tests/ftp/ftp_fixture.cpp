@@ -53,4 +53,12 @@ test::PackageBuilder FixturePackage() {
   return builder;
 }
 
+test::PackageBuilder PackageWithABigEntry() {
+  test::PackageBuilder builder = FixturePackage();
+  std::string big(kBigEntrySize, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 >> 7);
+  builder.AddFile("big.bin", big, test::kStored);
+  return builder;
+}
+
 }  // namespace kelvane::ftp::ftptest

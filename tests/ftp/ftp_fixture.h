@@ -13,6 +13,7 @@
 //   long\LLL...                    a name of 254 characters (259 with its folder)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,5 +30,10 @@ const std::string& StoredContent();
 const std::string& DamagedContent();
 std::string LongName();
 test::PackageBuilder FixturePackage();
+
+// The fixture package and big.bin at its root: a stored entry of kBigEntrySize bytes, large
+// enough that no socket buffers hold it whole.
+inline constexpr size_t kBigEntrySize = 48u << 20;
+test::PackageBuilder PackageWithABigEntry();
 
 }  // namespace kelvane::ftp::ftptest

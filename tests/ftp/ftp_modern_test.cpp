@@ -471,17 +471,6 @@ TEST_F(FtpModernSessionTest, AClientOverTheLimitIsToldAtOnceAndClosed) {
 
 // ---- ABOR during a transfer ----
 
-// A stored entry large enough that no socket buffers hold it whole.
-constexpr size_t kBigSize = 48u << 20;
-
-test::PackageBuilder PackageWithABigEntry() {
-  test::PackageBuilder builder = FixturePackage();
-  std::string big(kBigSize, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 >> 7);
-  builder.AddFile("big.bin", big, test::kStored);
-  return builder;
-}
-
 class FtpModernTransferTest : public FtpModernSessionTest {
  protected:
   FtpModernTransferTest() : FtpModernSessionTest(PackageWithABigEntry()) {}
@@ -518,8 +507,8 @@ TEST_F(FtpModernTransferTest, CommandsDuringATransferWaitForItAndAborEndsIt) {
       data.Reset();
     } else {
       const size_t received = static_cast<size_t>(got) + ReadSocketToEnd(data.get()).size();
-      EXPECT_EQ(c.complete, received == kBigSize) << received;
-      EXPECT_LE(received, kBigSize);
+      EXPECT_EQ(c.complete, received == kBigEntrySize) << received;
+      EXPECT_LE(received, kBigEntrySize);
     }
     EXPECT_EQ(c.replies, client->ReadLines(2));
   }

@@ -1,5 +1,6 @@
 // The record of downloads: its snapshots and totals under a fake clock, and what a live daemon
-// reports to it for whole, damaged, cut and refused transfers and for many clients at once.
+// reports to it for whole, damaged, cut, refused, aborted and stalled transfers and for many
+// clients at once.
 #include "ftp/transfer_record.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ftp/ftp_commands.h"
 #include "ftp/ftp_fixture.h"
 #include "ftp/ftp_test_util.h"
 #include "platform/socket.h"
@@ -94,10 +96,11 @@ TEST(TransferRecordTest, KeepsRunningRowsTheLatestFinishedAndTheTotals) {
   }
 }
 
-// A data listener that takes its client and resets the connection at once.
-class CuttingListener {
+// A data listener whose test decides what becomes of the connection it takes: cut at once, or
+// held and read as the test pleases.
+class RawListener {
  public:
-  CuttingListener() : socket_(platform::NewStreamSocket()) {
+  RawListener() : socket_(platform::NewStreamSocket()) {
     ok_ = socket_.valid() && platform::Bind(socket_.get(), {platform::kLoopback, 0}) &&
           platform::Listen(socket_.get(), 1);
     port_ = ok_ ? platform::LocalPort(socket_.get()) : 0;
@@ -106,9 +109,13 @@ class CuttingListener {
   std::string PortArgument() const {
     return "127,0,0,1," + std::to_string(port_ >> 8) + "," + std::to_string(port_ & 0xFF);
   }
-  bool AcceptAndCut() {
+  platform::UniqueSocket Accept() {
     platform::Ipv4Endpoint peer;
-    platform::UniqueSocket client = platform::Accept(socket_.get(), &peer);
+    return platform::Accept(socket_.get(), &peer);
+  }
+  // Takes the client and resets the connection at once.
+  bool AcceptAndCut() {
+    platform::UniqueSocket client = Accept();
     if (!client.valid()) return false;
     platform::SetResetOnClose(client.get());
     client.Reset();
@@ -123,7 +130,8 @@ class CuttingListener {
 
 class TransferReportTest : public testing::Test {
  protected:
-  TransferReportTest() : harness_(FixturePackage()) {}
+  explicit TransferReportTest(const test::PackageBuilder& builder = FixturePackage())
+      : harness_(builder) {}
   void SetUp() override {
     ASSERT_TRUE(harness_.ok());
     record_.AddFinishedListener([this](const TransferRow& row) {
@@ -204,7 +212,7 @@ TEST_F(TransferReportTest, ACutDataConnectionAndARefusedOneFail) {
   Client client(harness_.port());
   ASSERT_TRUE(client.Login());
 
-  CuttingListener cutting;
+  RawListener cutting;
   ASSERT_TRUE(cutting.ok());
   ASSERT_EQ(0u, client.Command("PORT " + cutting.PortArgument()).rfind("2", 0));
   client.Send("RETR pub/Dorvex/Updates/Image\r\n");
@@ -215,7 +223,7 @@ TEST_F(TransferReportTest, ACutDataConnectionAndARefusedOneFail) {
   // A port nobody listens on any more: the connect is refused.
   std::string closed_port;
   {
-    CuttingListener gone;
+    RawListener gone;
     ASSERT_TRUE(gone.ok());
     closed_port = gone.PortArgument();
   }
@@ -272,6 +280,119 @@ TEST_F(TransferReportTest, TwentyClientsAtOnceAreEachReportedOnce) {
   EXPECT_EQ(size_t{kClients}, ids.size());
   EXPECT_EQ(size_t{kClients}, users.size());
   EXPECT_EQ(uint64_t{kClients / 2} * (100000 + kImageSize), bytes);
+}
+
+class BigEntryReportTest : public TransferReportTest {
+ protected:
+  BigEntryReportTest() : TransferReportTest(PackageWithABigEntry()) {}
+};
+
+// Some data first, then ABOR on the control connection. The client that reads on gets exactly
+// the bytes the record counts: the transfer stops between chunks and the data connection
+// closes in order. A restart offset is neither sent nor counted.
+TEST_F(BigEntryReportTest, AborDuringARetrEndsItAbortedWithTheBytesSentSoFar) {
+  harness_.daemon().SetMode(FtpMode::kModern);
+  Client client(harness_.port());
+  ASSERT_TRUE(client.Login("tech", kModernBanner));
+  const struct {
+    const char* what;
+    uint32_t restart;
+    bool close_data;  // instead of reading on once ABOR is sent
+  } cases[] = {
+      {"reading on", 0, false},
+      {"restarted at 1,000,000, reading on", 1000000, false},
+      {"closing the data connection", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = Finished().size();
+    const std::optional<uint16_t> port = OfferedPort(client.Command("EPSV"));
+    ASSERT_TRUE(port.has_value());
+    platform::UniqueSocket data = ConnectFrom(platform::kLoopback, *port);
+    ASSERT_TRUE(data.valid());
+    if (c.restart != 0) {
+      ASSERT_EQ(0u, client.Command("REST " + std::to_string(c.restart)).rfind("350 ", 0));
+    }
+    ASSERT_EQ(reply::kRetrStarted, client.Command("RETR big.bin"));
+    char first[4096];
+    const long got = platform::ReceiveSome(data.get(), first, sizeof first);
+    ASSERT_GT(got, 0);
+    ASSERT_TRUE(client.Send("ABOR\r\n"));
+    size_t received = static_cast<size_t>(got);
+    if (c.close_data) {
+      data.Reset();
+    } else {
+      received += ReadSocketToEnd(data.get()).size();
+    }
+    EXPECT_EQ(std::string(reply::modern::kTransferAborted) + reply::modern::kAborOk, client.ReadLines(2));
+
+    const std::vector<TransferRow> finished = Finished();
+    ASSERT_EQ(before + 1, finished.size());
+    const TransferRow& row = finished.back();
+    EXPECT_EQ(TransferResult::kAborted, row.result);
+    EXPECT_EQ(kBigEntrySize - c.restart, row.total);
+    EXPECT_LT(row.sent, row.total);
+    if (c.close_data) {
+      EXPECT_GE(row.sent, received);  // what arrived before the close, at least
+    } else {
+      EXPECT_EQ(received, row.sent);
+    }
+  }
+  const TransferTotals totals = record_.Totals();
+  EXPECT_EQ(std::size(cases), totals.aborted);
+  EXPECT_EQ(0u, totals.failed);
+  EXPECT_EQ(0u, totals.complete);
+}
+
+// A client that reads a little of the data connection and then nothing: once the data
+// connection's send time-out passes without progress the transfer ends as stalled. The bytes
+// the socket took before are counted exactly: the client gets them all when it reads on after
+// the final reply.
+TEST_F(BigEntryReportTest, AClientThatStopsReadingStallsTheTransfer) {
+  constexpr int kSendTimeoutMs = 300;
+  harness_.daemon().SetDataSendTimeoutMilliseconds(kSendTimeoutMs);
+  const struct {
+    const char* what;
+    FtpMode mode;
+  } cases[] = {{"classic, active", FtpMode::kClassic}, {"modern, passive", FtpMode::kModern}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = Finished().size();
+    harness_.daemon().SetMode(c.mode);
+    Client client(harness_.port());
+    platform::UniqueSocket data;
+    RawListener listener;
+    if (c.mode == FtpMode::kClassic) {
+      ASSERT_TRUE(client.Login());
+      ASSERT_TRUE(listener.ok());
+      ASSERT_EQ(0u, client.Command("PORT " + listener.PortArgument()).rfind("2", 0));
+      ASSERT_EQ(reply::kRetrStarted, client.Command("RETR big.bin"));
+      data = listener.Accept();
+    } else {
+      ASSERT_TRUE(client.Login("anonymous", kModernBanner));
+      const std::optional<uint16_t> port = OfferedPort(client.Command("EPSV"));
+      ASSERT_TRUE(port.has_value());
+      data = ConnectFrom(platform::kLoopback, *port);
+      ASSERT_EQ(reply::kRetrStarted, client.Command("RETR big.bin"));
+    }
+    ASSERT_TRUE(data.valid());
+    char first[4096];
+    const long got = platform::ReceiveSome(data.get(), first, sizeof first);
+    ASSERT_GT(got, 0);
+
+    EXPECT_EQ(reply::kRetrFailed, client.ReadLines(1));
+    const size_t received = static_cast<size_t>(got) + ReadSocketToEnd(data.get()).size();
+    const std::vector<TransferRow> finished = Finished();
+    ASSERT_EQ(before + 1, finished.size());
+    const TransferRow& row = finished.back();
+    EXPECT_EQ(TransferResult::kStalled, row.result);
+    EXPECT_EQ(kBigEntrySize, row.total);
+    EXPECT_GT(row.sent, 0u);
+    EXPECT_LT(row.sent, row.total);
+    EXPECT_EQ(received, row.sent);
+    EXPECT_GE(row.elapsed, milliseconds(kSendTimeoutMs));
+  }
+  EXPECT_EQ(std::size(cases), record_.Totals().failed);
 }
 
 }  // namespace

@@ -65,10 +65,17 @@ TEST(SocketSendTest, SendAllToAPeerThatNeverReadsFailsAfterTheTimeout) {
   ASSERT_TRUE(platform::SetSendTimeout(pair.sender.get(), kTimeoutMs));
   const std::string data(64u << 20, 'x');
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(-1, platform::SendAll(pair.sender.get(), data.data(), data.size()));
+  size_t taken = 0;
+  EXPECT_EQ(-1, platform::SendAll(pair.sender.get(), data.data(), data.size(), 0, &taken));
   const long long took = MillisecondsSince(start);
   EXPECT_GE(took, kTimeoutMs);
   EXPECT_LT(took, kStallBoundMs) << "the time-out restarted";
+  // What the socket took before the time-out still arrives, and is all that does.
+  pair.sender.Reset();
+  const ReadResult read = ReadUntilEof(pair.peer.get(), kPromptly);
+  EXPECT_TRUE(read.eof);
+  EXPECT_GT(taken, 0u);
+  EXPECT_EQ(taken, read.bytes.size());
 }
 
 // As the inflating sender does: one SendAll per 256 KiB piece.
@@ -109,6 +116,11 @@ TEST(SocketSendTest, SendFileRangeToAPeerThatNeverReadsFailsAfterTheTimeout) {
   EXPECT_GE(took, kTimeoutMs);
   EXPECT_LT(took, kStallBoundMs) << "the time-out restarted";
   EXPECT_FALSE(NonBlocking(pair.sender.get())) << "the socket's mode was not restored";
+  // The offset went past every byte the socket took, those of the failed call too.
+  pair.sender.Reset();
+  const ReadResult read = ReadUntilEof(pair.peer.get(), kPromptly);
+  EXPECT_TRUE(read.eof);
+  EXPECT_EQ(static_cast<size_t>(offset), read.bytes.size());
 }
 
 // A slow but steady reader: 64 KiB every 300 ms against a time-out of two seconds. The whole

@@ -430,6 +430,12 @@ TEST_F(SendFileTest, FailsAfterTheSendTimeoutWhenTheReceiverStopsReading) {
     EXPECT_LT(took, kStallBoundMs) << "the time-out restarted";
     ASSERT_EQ(1u, outcome.size());
     EXPECT_EQ(0u, outcome[0].rfind("SendFile: Send error", 0)) << outcome[0];
+    // The count is what the receiver gets when it reads on: the bytes of the send that timed
+    // out included.
+    client.Close();
+    const ReadResult read = ReadUntilEof(receiver.peer.get(), kPromptly);
+    EXPECT_TRUE(read.eof);
+    EXPECT_EQ(counter, read.bytes.size());
   }
 }
 

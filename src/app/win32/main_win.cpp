@@ -61,6 +61,8 @@ int main(int argc, char* argv[]) {
   environment.executable_path = platform::OwnExecutablePath;
   environment.open_settings = win32::OpenRegistrySettings;
   environment.raise_descriptor_limit = platform::RaiseDescriptorLimit;
+  environment.record_transfers =
+      !platform::GetEnvironment(app::texts::kBenchNoTransferRecordVariable).has_value();
 
   // The Windows desktop is always there: only the variable asks for the headless program.
   if (app::WantsHeadless(platform::GetEnvironment(app::texts::kHeadlessVariable),
