@@ -124,7 +124,24 @@ class Server:
         return status
 
 
-class ServerTest(unittest.TestCase):
+class ServerCleanup:
+    """For test cases that start servers: each test's servers (self.servers) end with it, killed
+    when still running, and the class's folder (cls.tmp) goes with the class."""
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            if server.process.returncode is None or not server.process.stdout.closed:
+                server.finish(signal.SIGKILL if server.process.poll() is None else None)
+
+
+class ServerTest(ServerCleanup, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kelvane-server-test-")
@@ -145,18 +162,6 @@ class ServerTest(unittest.TestCase):
             subprocess.run([PACK, "build", KELVANE, folder, "-o", out, *extra],
                            check=True, stdout=subprocess.DEVNULL, timeout=BOUND)
             cls.packages[name] = out
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def setUp(self):
-        self.servers = []
-
-    def tearDown(self):
-        for server in self.servers:
-            if server.process.returncode is None or not server.process.stdout.closed:
-                server.finish(signal.SIGKILL if server.process.poll() is None else None)
 
     def start(self, kind, settings=None, damage=None, **kwargs):
         """A run of a fresh copy of the package |kind| (or the bare server) in its own folder;

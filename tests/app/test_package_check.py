@@ -26,7 +26,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from test_kelvane_server import BOUND, KELVANE, PACK, Server, free_port, write_files  # noqa: E402
+from test_kelvane_server import (BOUND, KELVANE, PACK, Server, ServerCleanup, free_port,  # noqa: E402
+                                 write_files)
 from test_kelvane_pack import INFO, parse_package  # noqa: E402
 
 PAGE = b"<html><body><p>pages</p></body></html>\r\n"
@@ -56,7 +57,7 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-class PackageCheckTest(unittest.TestCase):
+class PackageCheckTest(ServerCleanup, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kelvane-check-test-")
@@ -75,18 +76,6 @@ class PackageCheckTest(unittest.TestCase):
         cls.entry_bytes = sum(info[4] for _, _, info in records)
         assert cls.records["fw/image.bin"][2][3] & 0x800, "image.bin should be compressed"
         assert not cls.records["fw/stored.bin"][2][3] & 0x800, "stored.bin should be stored"
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def setUp(self):
-        self.servers = []
-
-    def tearDown(self):
-        for server in self.servers:
-            if server.process.returncode is None or not server.process.stdout.closed:
-                server.finish(signal.SIGKILL if server.process.poll() is None else None)
 
     def start(self, settings=None, damage=None, args=()):
         """A run of a fresh copy of the package with a temporary folder of its own; |damage|

@@ -26,4 +26,20 @@ int MessageBoxes::Show(HWND owner, std::string_view text, UINT buttons) const {
   return MessageBoxA(owner, message.c_str(), caption_.c_str(), buttons | MB_ICONEXCLAMATION);
 }
 
+std::wstring WideText(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  UINT code_page = CP_UTF8;
+  DWORD flags = MB_ERR_INVALID_CHARS;
+  int wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
+  if (wide <= 0) {
+    code_page = CP_ACP;
+    flags = 0;
+    wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
+  }
+  std::wstring out(static_cast<size_t>(std::max(0, wide)), L'\0');
+  if (wide > 0) MultiByteToWideChar(code_page, flags, text.data(), size, out.data(), wide);
+  return out;
+}
+
 }  // namespace kelvane::win32

@@ -24,6 +24,10 @@ void SetDialogTexts(HWND dialog, const char* caption,
 // The text of a window or control, whole.
 std::string WindowText(HWND window);
 
+// |text| for the wide drawing calls: UTF-8 where it is valid UTF-8 (what a client sent as such),
+// the ANSI code page otherwise.
+std::wstring WideText(const std::string& text);
+
 // The object a dialog procedure belongs to: stored from WM_INITDIALOG's parameter, read back
 // for every later message; null before WM_INITDIALOG.
 template <typename Dialog>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/win32/resource.h"
+#include "app/win32/dialog_support.h"
 
 namespace kelvane::win32 {
 namespace {
@@ -33,23 +34,6 @@ struct PaintRow {
   COLORREF text_colour;
   COLORREF background_colour;
 };
-
-// Log lines are UTF-8 when a client sent UTF-8; anything else is taken in the ANSI code page.
-std::wstring WideText(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  UINT code_page = CP_UTF8;
-  DWORD flags = MB_ERR_INVALID_CHARS;
-  int wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
-  if (wide <= 0) {
-    code_page = CP_ACP;
-    flags = 0;
-    wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
-  }
-  std::wstring out(static_cast<size_t>(std::max(0, wide)), L'\0');
-  if (wide > 0) MultiByteToWideChar(code_page, flags, text.data(), size, out.data(), wide);
-  return out;
-}
 
 CUH_Control* BoundControl(HWND window) {
   return reinterpret_cast<CUH_Control*>(GetWindowLongPtrA(window, 0));

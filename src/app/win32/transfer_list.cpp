@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/win32/dialog_support.h"
+
 namespace kelvane::win32 {
 namespace {
 
@@ -20,22 +22,6 @@ bool SameRow(const app::PanelRow& a, const app::PanelRow& b) {
   return a.id == b.id && a.client == b.client && a.file == b.file && a.percent == b.percent &&
          a.rate == b.rate && a.time_left == b.time_left && a.result == b.result &&
          a.failed == b.failed && ProgressFill(1000, a.fraction) == ProgressFill(1000, b.fraction);
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  UINT code_page = CP_UTF8;
-  DWORD flags = MB_ERR_INVALID_CHARS;
-  int wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
-  if (wide <= 0) {
-    code_page = CP_ACP;
-    flags = 0;
-    wide = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
-  }
-  std::wstring out(static_cast<size_t>(std::max(0, wide)), L'\0');
-  if (wide > 0) MultiByteToWideChar(code_page, flags, text.data(), size, out.data(), wide);
-  return out;
 }
 
 }  // namespace
@@ -121,7 +107,7 @@ bool TransferList::OnNotify(const NMHDR& header, LRESULT* result) {
       if ((info.item.mask & LVIF_TEXT) != 0 && info.item.pszText != nullptr &&
           info.item.cchTextMax > 0) {
         const std::string* cell = Cell(info.item.iItem, info.item.iSubItem);
-        const std::wstring text = cell != nullptr ? Wide(*cell) : std::wstring();
+        const std::wstring text = cell != nullptr ? WideText(*cell) : std::wstring();
         lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
       }
       *result = 0;
