@@ -51,6 +51,15 @@ struct Built {
   size_t stored, packed, notes, list;
 };
 
+// Copies every sound compressed entry into |scratch|, whatever the folder's free space.
+PackageCheckOptions CopyingInto(const TempDir& scratch) {
+  PackageCheckOptions options;
+  options.scratch_folder = scratch.path();
+  options.copy_limit = 1ull << 30;
+  options.free_space_margin = 0;
+  return options;
+}
+
 Built Build(bool with_list) {
   Built b{PackageBuilder(std::string(1024, '\x11')), 0, 0, 0, 0};
   b.stored = b.builder.AddFile(kStoredName, StoredBytes(), test::kStored);
@@ -296,10 +305,7 @@ TEST(PackageCheckTest, CompressedEntriesAreServedFromTheirCopyWithTheSameTraceLi
   ASSERT_FALSE(before.extent.has_value());
 
   TempDir scratch;
-  PackageCheckOptions options;
-  options.scratch_folder = scratch.path();
-  options.copy_limit = 1ull << 30;
-  options.free_space_margin = 0;
+  const PackageCheckOptions options = CopyingInto(scratch);
   const PackageCheckResult result = run.Check(options);
   // The two compressed entries and the list itself.
   EXPECT_EQ(3u, result.copied_entries);
@@ -346,10 +352,7 @@ TEST(PackageCheckTest, DamagedEntryDeliversNothingOnceFoundAndIsNeverCopied) {
   EXPECT_GT(before.content.size(), 0u);
 
   TempDir scratch;
-  PackageCheckOptions options;
-  options.scratch_folder = scratch.path();
-  options.copy_limit = 1ull << 30;
-  options.free_space_margin = 0;
+  const PackageCheckOptions options = CopyingInto(scratch);
   const PackageCheckResult result = run.Check(options);
   EXPECT_EQ(2u, result.damaged);
   EXPECT_EQ(2u, result.copied_entries);  // notes and the list, not the damaged entry
@@ -436,10 +439,7 @@ TEST(PackageCheckTest, CloseForgetsTheFindingsAndTheCopies) {
   FileArchiveReader reader;
   ASSERT_TRUE(reader.Open(path));
   TempDir scratch;
-  PackageCheckOptions options;
-  options.scratch_folder = scratch.path();
-  options.copy_limit = 1ull << 30;
-  options.free_space_margin = 0;
+  const PackageCheckOptions options = CopyingInto(scratch);
   const std::atomic<bool> stop{false};
   CheckPackage(reader, options, nullptr, stop);
   ASSERT_GE(reader.health().scratch_fd(), 0);
