@@ -2,7 +2,7 @@
 # Debian with MinGW-w64 in its posix thread model (std::thread and std::mutex on winpthreads).
 #
 # Everything is linked statically, so that the programs import only DLLs every Windows has;
-# tests run through Wine (CMAKE_CROSSCOMPILING_EMULATOR, see scripts/wine-run.sh).
+# tests run through Wine (CMAKE_CROSSCOMPILING_EMULATOR, see scripts/wine-test.sh).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -24,4 +24,4 @@ set(ZLIB_LIBRARY /usr/${KELVANE_MINGW_PREFIX}/lib/libz.a CACHE FILEPATH "zlib, l
 # libgcc, libstdc++ and winpthreads go into every executable instead of beside it as DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test.sh)

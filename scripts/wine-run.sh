@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine for CTest (the cross build's emulator) and for the Windows
-# integration tests: scripts/wine-run.sh PROGRAM.exe [ARGUMENTS...]
+# Runs a Windows program under Wine for the Windows integration tests and, through
+# scripts/wine-test.sh, for CTest: scripts/wine-run.sh PROGRAM.exe [ARGUMENTS...]
 #
 # The prefix is the one scripts/wine-prefix.sh prepared (WINEPREFIX); without one, a private
 # prefix under /tmp is used, made on first use. Every run is bounded (KELVANE_WINE_TIMEOUT
