@@ -241,42 +241,65 @@ bool SetNonBlocking(SocketHandle fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-UniqueSocket AcceptNow(SocketHandle listen_fd, Ipv4Endpoint* peer) {
-  for (;;) {
-    sockaddr_in sa{};
-    socklen_t length = sizeof sa;
-    // Linux accepted sockets never take the listener's O_NONBLOCK: they block.
-    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
-    if (fd < 0 && errno == EINTR) continue;
-    if (fd < 0) return UniqueSocket();
-    peer->address = ntohl(sa.sin_addr.s_addr);
-    peer->port = ntohs(sa.sin_port);
-    return UniqueSocket(fd);
-  }
-}
+namespace {
 
-UniqueSocket Accept(SocketHandle listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
+// The next queued client, passing over interrupted calls and clients that went away while they
+// were queued (the next one may be waiting); -1 with |*code| when none was taken. Accepted
+// sockets never take the listener's O_NONBLOCK on Linux: they block.
+int AcceptQueued(SocketHandle listen_fd, Ipv4Endpoint* peer, int* code) {
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
-    if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
     if (fd >= 0) {
       peer->address = ntohl(sa.sin_addr.s_addr);
       peer->port = ntohs(sa.sin_port);
-      if (error != nullptr) *error = AcceptError{};
-    } else if (error != nullptr) {
-      const int code = errno;
-      const bool transient = code == EMFILE || code == ENFILE || code == ENOBUFS ||
-                             code == ENOMEM || code == EPROTO || code == EPERM ||
-                             code == EAGAIN || code == ENETDOWN || code == EHOSTUNREACH ||
-                             code == ENONET || code == ENETUNREACH || code == EOPNOTSUPP ||
-                             code == ENOPROTOOPT || code == EHOSTDOWN;
-      *error = AcceptError{transient ? AcceptFailure::kTransient : AcceptFailure::kFatal,
-                           std::strerror(code)};
+      return fd;
     }
-    return UniqueSocket(fd);
+    *code = errno;
+    if (*code != EINTR && *code != ECONNABORTED) return -1;
   }
+}
+
+bool IsTransientAcceptError(int code) {
+  switch (code) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EPROTO:
+    case EPERM:
+    case EAGAIN:
+    case ENETDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case ENETUNREACH:
+    case EOPNOTSUPP:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+UniqueSocket AcceptNow(SocketHandle listen_fd, Ipv4Endpoint* peer) {
+  int code = 0;
+  return UniqueSocket(AcceptQueued(listen_fd, peer, &code));
+}
+
+UniqueSocket Accept(SocketHandle listen_fd, Ipv4Endpoint* peer, AcceptError* error) {
+  int code = 0;
+  UniqueSocket client(AcceptQueued(listen_fd, peer, &code));
+  if (error != nullptr) {
+    *error = client.valid() ? AcceptError{}
+                            : AcceptError{IsTransientAcceptError(code) ? AcceptFailure::kTransient
+                                                                       : AcceptFailure::kFatal,
+                                          std::strerror(code)};
+  }
+  return client;
 }
 
 bool Connect(SocketHandle fd, const Ipv4Endpoint& remote) {

@@ -197,49 +197,51 @@ bool SetNonBlocking(SocketHandle socket) {
   return ::ioctlsocket(AsSocket(socket), FIONBIO, &on) == 0;
 }
 
-UniqueSocket AcceptNow(SocketHandle listen_socket, Ipv4Endpoint* peer) {
+namespace {
+
+// The next queued client, passing over interrupted calls and clients that reset while they
+// were queued (the next one may be waiting); INVALID_SOCKET with |*code| when none was taken.
+SOCKET AcceptQueued(SocketHandle listen_socket, Ipv4Endpoint* peer, int* code) {
   for (;;) {
     sockaddr_in sa{};
     int length = sizeof sa;
     const SOCKET accepted =
         ::accept(AsSocket(listen_socket), reinterpret_cast<sockaddr*>(&sa), &length);
-    if (accepted == INVALID_SOCKET) {
-      const int code = ::WSAGetLastError();
-      if ((code == WSAEINTR && !WasShut(listen_socket)) || code == WSAECONNRESET) continue;
-      return UniqueSocket();
+    if (accepted != INVALID_SOCKET) {
+      peer->address = ntohl(sa.sin_addr.s_addr);
+      peer->port = ntohs(sa.sin_port);
+      return accepted;
     }
-    UniqueSocket owned(NotInherited(accepted));
-    // A Windows socket inherits its listener's non-blocking mode; the senders expect blocking.
-    u_long off = 0;
-    if (::ioctlsocket(accepted, FIONBIO, &off) != 0) return UniqueSocket();
-    peer->address = ntohl(sa.sin_addr.s_addr);
-    peer->port = ntohs(sa.sin_port);
-    return owned;
+    *code = ::WSAGetLastError();
+    if ((*code != WSAEINTR || WasShut(listen_socket)) && *code != WSAECONNRESET) {
+      return INVALID_SOCKET;
+    }
   }
 }
 
-UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError* error) {
-  for (;;) {
-    sockaddr_in sa{};
-    int length = sizeof sa;
-    const SOCKET accepted =
-        ::accept(AsSocket(listen_socket), reinterpret_cast<sockaddr*>(&sa), &length);
-    if (accepted == INVALID_SOCKET) {
-      const int code = ::WSAGetLastError();
-      // A client that reset while it was queued is gone; the next one may be waiting.
-      if ((code == WSAEINTR && !WasShut(listen_socket)) || code == WSAECONNRESET) continue;
-      if (error != nullptr) {
-        *error = AcceptError{
-            IsTransientAcceptError(code) ? AcceptFailure::kTransient : AcceptFailure::kFatal,
-            ErrorText(code)};
-      }
-      return UniqueSocket();
-    }
-    peer->address = ntohl(sa.sin_addr.s_addr);
-    peer->port = ntohs(sa.sin_port);
-    if (error != nullptr) *error = AcceptError{};
-    return UniqueSocket(NotInherited(accepted));
+}  // namespace
+
+UniqueSocket AcceptNow(SocketHandle listen_socket, Ipv4Endpoint* peer) {
+  int code = 0;
+  UniqueSocket owned(NotInherited(AcceptQueued(listen_socket, peer, &code)));
+  // A Windows socket inherits its listener's non-blocking mode; the senders expect blocking.
+  u_long off = 0;
+  if (owned.valid() && ::ioctlsocket(AsSocket(owned.get()), FIONBIO, &off) != 0) {
+    return UniqueSocket();
   }
+  return owned;
+}
+
+UniqueSocket Accept(SocketHandle listen_socket, Ipv4Endpoint* peer, AcceptError* error) {
+  int code = 0;
+  UniqueSocket owned(NotInherited(AcceptQueued(listen_socket, peer, &code)));
+  if (error != nullptr) {
+    *error = owned.valid() ? AcceptError{}
+                           : AcceptError{IsTransientAcceptError(code) ? AcceptFailure::kTransient
+                                                                      : AcceptFailure::kFatal,
+                                         ErrorText(code)};
+  }
+  return owned;
 }
 
 bool Connect(SocketHandle socket, const Ipv4Endpoint& remote) {
