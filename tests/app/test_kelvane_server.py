@@ -124,6 +124,17 @@ class Server:
         return status
 
 
+def http_get(port, path):
+    """The status and body of a GET of |path| from 127.0.0.1:|port|."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=BOUND)
+    try:
+        connection.request("GET", path)
+        answer = connection.getresponse()
+        return answer.status, answer.read()
+    finally:
+        connection.close()
+
+
 class ServerCleanup:
     """For test cases that start servers: each test's servers (self.servers) end with it, killed
     when still running, and the class's folder (cls.tmp) goes with the class."""
@@ -190,15 +201,6 @@ class ServerTest(ServerCleanup, unittest.TestCase):
             client.retrbinary("RETR " + path, data.write)
             return data.getvalue()
 
-    def http_get(self, port, path):
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=BOUND)
-        try:
-            connection.request("GET", path)
-            answer = connection.getresponse()
-            return answer.status, answer.read()
-        finally:
-            connection.close()
-
     def test_archive_that_cannot_be_opened_ends_with_message_and_status(self):
         def flip_last_byte(f):
             f.seek(-1, os.SEEK_END)
@@ -227,10 +229,10 @@ class ServerTest(ServerCleanup, unittest.TestCase):
 
         self.assertEqual(b"3.34\r\n", self.ftp_get(self.ftp, "version.txt"))
         self.assertEqual(FIRMWARE, self.ftp_get(self.ftp, "/fw/image.bin"))
-        status, body = self.http_get(self.http, "/www/index.htm")
+        status, body = http_get(self.http, "/www/index.htm")
         self.assertEqual(200, status)
         self.assertEqual(PAGE.replace(b"[HTTPSrvVersion]", b"[?HTTPSrvVersion?]"), body)
-        self.assertEqual((200, LOGO), self.http_get(self.http, "/www/logo.gif"))
+        self.assertEqual((200, LOGO), http_get(self.http, "/www/logo.gif"))
 
         server.wait_for(server.out, lambda line: line == "Disconnect!")
         self.assertEqual(0, server.finish(signal.SIGTERM))
@@ -313,7 +315,7 @@ class ServerTest(ServerCleanup, unittest.TestCase):
         server.wait_running()
         self.assertEqual("FTP server ready on port %d." % ftp_port, server.out[2])
         self.assertIn("Read-me: http://localhost:%d/www/index.htm" % (http_port + 1), server.err)
-        self.assertEqual(200, self.http_get(http_port + 1, "/www/logo.gif")[0])
+        self.assertEqual(200, http_get(http_port + 1, "/www/logo.gif")[0])
         self.assertEqual(b"3.34\r\n", self.ftp_get(ftp_port, "version.txt"))
         self.assertEqual(0, server.finish(signal.SIGINT))
 
@@ -372,7 +374,7 @@ class ServerTest(ServerCleanup, unittest.TestCase):
                     env["ARC2"] = arc2_file
                 server = self.start("site", self.ports(), env=env, args=args)
                 server.wait_running()
-                self.assertEqual(200, self.http_get(self.http, "/www/index.htm")[0])
+                self.assertEqual(200, http_get(self.http, "/www/index.htm")[0])
                 self.assertEqual(0, server.finish(signal.SIGTERM))
                 log_file = server.process.args[0] + ".log"
                 self.assertEqual(log_expected, os.path.exists(log_file))

@@ -11,7 +11,6 @@ tests/tools/test_kelvane_pack.py.
 """
 import ftplib
 import hashlib
-import http.client
 import io
 import os
 import random
@@ -27,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 from test_kelvane_server import (BOUND, KELVANE, PACK, Server, ServerCleanup, free_port,  # noqa: E402
-                                 write_files)
+                                 http_get, write_files)
 from test_kelvane_pack import INFO, parse_package  # noqa: E402
 
 PAGE = b"<html><body><p>pages</p></body></html>\r\n"
@@ -160,15 +159,6 @@ class PackageCheckTest(ServerCleanup, unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         return result.stdout
 
-    def http_status(self, path):
-        connection = http.client.HTTPConnection("127.0.0.1", self.http, timeout=BOUND)
-        try:
-            connection.request("GET", path)
-            answer = connection.getresponse()
-            return answer.status, answer.read()
-        finally:
-            connection.close()
-
     def test_each_damage_is_named_once_and_its_entry_refused_without_a_byte(self):
         cases = [
             ("stored entry, a flipped byte", "fw/stored.bin", self.flip("fw/stored.bin"),
@@ -191,7 +181,7 @@ class PackageCheckTest(ServerCleanup, unittest.TestCase):
                 for passive, rest in ((False, None), (True, None), (True, 10)):
                     data, final = self.raw_retr(name, passive, rest)
                     self.assertEqual((b"", "550 RETR failed"), (data, final), (passive, rest))
-                self.assertEqual(404, self.http_status("/" + name)[0])
+                self.assertEqual(404, http_get(self.http, "/" + name)[0])
                 # The sound entries beside it are served whole.
                 for other in ("fw/stored.bin", "fw/image.bin", "fw/small.txt"):
                     if other != name:

@@ -44,26 +44,14 @@ test::PackageBuilder CheckedPackage() {
   return builder;
 }
 
-struct Outcome {
-  std::string replies;
-  std::optional<std::string> data;  // none: no data connection was opened
-};
-
 // An active-mode RETR (classic or modern) to |listener|.
-Outcome ActiveRetr(Client& client, DataListener& listener, std::string_view path) {
-  Outcome outcome;
-  client.Send("RETR " + std::string(path) + "\r\n");
-  outcome.replies = client.ReadLines(1);
-  if (outcome.replies.rfind("150 ", 0) == 0) {
-    outcome.data = listener.AcceptAndRead();
-    outcome.replies += client.ReadLines(1);
-  }
-  return outcome;
+DataOutcome ActiveRetr(Client& client, DataListener& listener, std::string_view path) {
+  return ActiveTransfer(client, listener, "RETR " + std::string(path));
 }
 
 // A passive RETR in modern mode, after REST |start| when it is above 0.
-Outcome PassiveRetr(Client& client, std::string_view path, uint64_t start) {
-  Outcome outcome;
+DataOutcome PassiveRetr(Client& client, std::string_view path, uint64_t start) {
+  DataOutcome outcome;
   if (start > 0) {
     const std::string rest = client.Command("REST " + std::to_string(start));
     if (rest.rfind("350 ", 0) != 0) return {rest, std::nullopt};
@@ -128,7 +116,7 @@ TEST_F(FtpCheckedTest, EntryFoundDamagedGetsNoByteInEitherModeFromAnyOffset) {
     auto client = LoggedIn(FtpMode::kClassic);
     DataListener listener;
     ASSERT_TRUE(PortAccepted(*client, listener));
-    const Outcome before = ActiveRetr(*client, listener, "pub/flipped.bin");
+    const DataOutcome before = ActiveRetr(*client, listener, "pub/flipped.bin");
     EXPECT_EQ(std::string(kRetrStarted) + kComplete, before.replies);
     EXPECT_EQ(FlippedContent().size(), before.data.value_or("").size());
   }
@@ -149,7 +137,7 @@ TEST_F(FtpCheckedTest, EntryFoundDamagedGetsNoByteInEitherModeFromAnyOffset) {
                              "pub/flipped.bin"}) {
       SCOPED_TRACE(testing::Message() << path << (way.mode == FtpMode::kModern ? " modern" : "")
                                       << " from " << way.start);
-      const Outcome outcome = way.mode == FtpMode::kClassic
+      const DataOutcome outcome = way.mode == FtpMode::kClassic
                                   ? ActiveRetr(*client, listener, path)
                                   : PassiveRetr(*client, path, way.start);
       EXPECT_EQ(refused, outcome.replies);
@@ -158,7 +146,7 @@ TEST_F(FtpCheckedTest, EntryFoundDamagedGetsNoByteInEitherModeFromAnyOffset) {
       EXPECT_EQ(TransferResult::kDamaged, LastResult());
     }
     // A sound entry beside them is still sent whole.
-    const Outcome sound = way.mode == FtpMode::kClassic ? ActiveRetr(*client, listener, "pub/stored.bin")
+    const DataOutcome sound = way.mode == FtpMode::kClassic ? ActiveRetr(*client, listener, "pub/stored.bin")
                                                         : PassiveRetr(*client, "pub/stored.bin", 0);
     EXPECT_EQ(std::string(kRetrStarted) + kComplete, sound.replies);
     EXPECT_TRUE(sound.data == StoredContent());
@@ -189,17 +177,17 @@ TEST_F(FtpCheckedTest, RetrBeforeTheCheckReachesAnEntryStreamsItAsBefore) {
   ASSERT_TRUE(PortAccepted(*client, listener));
   // Not reached yet: the damage is met where it lies, as before; the entry whose record
   // claims more than it holds still sends what it holds.
-  const Outcome streamed = ActiveRetr(*client, listener, "bad/damaged.bin");
+  const DataOutcome streamed = ActiveRetr(*client, listener, "bad/damaged.bin");
   EXPECT_EQ(std::string(kRetrStarted) + kRetrFailed, streamed.replies);
-  const Outcome liar = ActiveRetr(*client, listener, "bad/liar.txt");
+  const DataOutcome liar = ActiveRetr(*client, listener, "bad/liar.txt");
   EXPECT_EQ(std::string(kRetrStarted) + kRetrFailed, liar.replies);
   EXPECT_EQ("12345", liar.data.value_or(""));
   // Checked already: sent from its copy, whole and from an offset.
   const std::string& image = test::SampleEntryContent();
-  const Outcome whole = ActiveRetr(*client, listener, "pub/Dorvex/Updates/Image");
+  const DataOutcome whole = ActiveRetr(*client, listener, "pub/Dorvex/Updates/Image");
   EXPECT_EQ(std::string(kRetrStarted) + kComplete, whole.replies);
   EXPECT_TRUE(whole.data == image);
-  const Outcome rest = PassiveRetr(*client, "pub/Dorvex/Updates/Image", 1000);
+  const DataOutcome rest = PassiveRetr(*client, "pub/Dorvex/Updates/Image", 1000);
   EXPECT_TRUE(rest.data == image.substr(1000));
 
   {
@@ -209,7 +197,7 @@ TEST_F(FtpCheckedTest, RetrBeforeTheCheckReachesAnEntryStreamsItAsBefore) {
   }
   check_.join();
   ASSERT_TRUE(result && result->finished);
-  const Outcome refused = ActiveRetr(*client, listener, "bad/liar.txt");
+  const DataOutcome refused = ActiveRetr(*client, listener, "bad/liar.txt");
   EXPECT_EQ(std::string(kRetrStarted) + kRetrFailed, refused.replies);
   EXPECT_EQ("", refused.data.value_or("missing"));
 }
@@ -223,7 +211,7 @@ TEST_F(FtpCheckedTest, CopiedEntryServesEveryOffsetWithTheTraceLinesOfAStreamedO
     auto client = LoggedIn(FtpMode::kModern);
     for (uint64_t offset : offsets) {
       SCOPED_TRACE(offset);
-      const Outcome outcome = PassiveRetr(*client, "pub/Dorvex/Updates/Image", offset);
+      const DataOutcome outcome = PassiveRetr(*client, "pub/Dorvex/Updates/Image", offset);
       EXPECT_EQ(std::string(kRetrStarted) + kComplete, outcome.replies);
       EXPECT_TRUE(outcome.data == image.substr(offset));
     }

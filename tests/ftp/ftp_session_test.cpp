@@ -65,26 +65,6 @@ class FtpSessionTest : public testing::Test {
   Harness harness_;
 };
 
-// What a command that may open a data connection produced.
-struct TransferResult {
-  std::string replies;
-  std::optional<std::string> data;  // none: no data connection was opened
-};
-
-// Sends |command|; after a 150 reply reads the data connection to its end, then the final reply.
-TransferResult Transfer(Client& client, DataListener& listener, std::string_view command) {
-  TransferResult result;
-  client.Send(std::string(command) + "\r\n");
-  result.replies = client.ReadLines(1);
-  if (result.replies.rfind("150 ", 0) == 0) {
-    result.data = listener.AcceptAndRead();
-    result.replies += client.ReadLines(1);
-  } else if (listener.HasPendingConnection()) {
-    result.data = listener.AcceptAndRead();
-  }
-  return result;
-}
-
 // ---- Greeting and login ----
 
 TEST_F(FtpSessionTest, LoginVariantsAndTheBanner) {
@@ -381,7 +361,7 @@ TEST_F(FtpSessionTest, ListShowsFixedColumnsOfTheCurrentDirectory) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.cwd << " " << c.command);
     ASSERT_EQ(kCwdOk, client->Command(std::string("CWD ") + c.cwd));
-    const TransferResult result = Transfer(*client, listener, c.command);
+    const DataOutcome result = ActiveTransfer(*client, listener, c.command);
     EXPECT_EQ(std::string(kOpening) + kComplete, result.replies);
     ASSERT_TRUE(result.data.has_value());
     if (c.data.empty()) {
@@ -407,7 +387,7 @@ TEST(FtpEmptyPackageTest, ListingAnEmptyDirectoryFailsAfterAnEmptyConnection) {
     ASSERT_EQ(kPortOk, client.Command("PORT " + listener.PortArgument()));
     for (const char* command : {"LIST", "NLST"}) {
       SCOPED_TRACE(command);
-      const TransferResult result = Transfer(client, listener, command);
+      const DataOutcome result = ActiveTransfer(client, listener, command);
       EXPECT_EQ(std::string(kOpening) + "550 " + command + " failed\r\n", result.replies);
       ASSERT_TRUE(result.data.has_value());
       EXPECT_EQ("", *result.data);
@@ -451,7 +431,7 @@ TEST_F(FtpSessionTest, RetrSendsWholeEntriesAndFailsOnAnythingLess) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
     ASSERT_EQ(kCwdOk, client->Command(std::string("CWD ") + c.cwd));
-    const TransferResult result = Transfer(*client, listener, c.command);
+    const DataOutcome result = ActiveTransfer(*client, listener, c.command);
     EXPECT_EQ(c.replies, result.replies);
     if (c.replies == failed_after_start) {
       // Some bytes may have gone out; what matters is the 550.
@@ -475,13 +455,13 @@ TEST_F(FtpSessionTest, RetrTracesEachOutcomeFromItsModule) {
   auto client = LoggedIn();
   DataListener listener;
   ASSERT_EQ(kPortOk, client->Command("PORT " + listener.PortArgument()));
-  Transfer(*client, listener, "RETR missing");
-  Transfer(*client, listener, "RETR pub");
-  Transfer(*client, listener, "RETR /version.txt");
-  Transfer(*client, listener, "RETR bad/damaged.bin");
-  Transfer(*client, listener, "RETR bad/liar.txt");
+  ActiveTransfer(*client, listener, "RETR missing");
+  ActiveTransfer(*client, listener, "RETR pub");
+  ActiveTransfer(*client, listener, "RETR /version.txt");
+  ActiveTransfer(*client, listener, "RETR bad/damaged.bin");
+  ActiveTransfer(*client, listener, "RETR bad/liar.txt");
   ASSERT_EQ(kPortOk, client->Command("PORT " + PortArgumentFor(ClosedPort())));
-  Transfer(*client, listener, "RETR version.txt");
+  ActiveTransfer(*client, listener, "RETR version.txt");
   ASSERT_EQ("221 Goodbye\r\n", client->Command("QUIT"));
   ASSERT_TRUE(harness_.sink().WaitFor("Disconnect!"));
 
@@ -523,7 +503,7 @@ TEST_F(FtpSessionTest, ThePasswordEntryIsAbsentByEveryPath) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.cwd << " " << c.name);
     ASSERT_EQ(kCwdOk, client->Command(std::string("CWD ") + c.cwd));
-    const TransferResult result = Transfer(*client, listener, std::string("RETR ") + c.name);
+    const DataOutcome result = ActiveTransfer(*client, listener, std::string("RETR ") + c.name);
     EXPECT_EQ(kRetrFailed, result.replies);
     EXPECT_FALSE(result.data.has_value());
   }
@@ -577,7 +557,7 @@ TEST_F(FtpSessionTest, OnlyASoundPortNamingTheClientChangesTheDataConnection) {
     SCOPED_TRACE(c.argument);
     EXPECT_EQ(c.reply, client->Command(std::string("PORT ") + c.argument));
     // The data connection still goes where the last sound PORT said.
-    const TransferResult result = Transfer(*client, first, "NLST");
+    const DataOutcome result = ActiveTransfer(*client, first, "NLST");
     EXPECT_EQ(std::string(kOpening) + kComplete, result.replies);
     EXPECT_EQ("pub\r\nversion.txt\r\nbad\r\nlong\r\n", result.data.value_or("<none>"));
     EXPECT_FALSE(second.HasPendingConnection());
@@ -588,7 +568,7 @@ TEST_F(FtpSessionTest, OnlyASoundPortNamingTheClientChangesTheDataConnection) {
     EXPECT_EQ(std::string::npos, line.find("1.2.3.4 issued")) << line;
   }
   ASSERT_EQ(kPortOk, client->Command("PORT " + second.PortArgument()));
-  const TransferResult moved = Transfer(*client, second, "NLST");
+  const DataOutcome moved = ActiveTransfer(*client, second, "NLST");
   EXPECT_EQ(std::string(kOpening) + kComplete, moved.replies);
   EXPECT_TRUE(moved.data.has_value());
   EXPECT_FALSE(first.HasPendingConnection());
@@ -627,13 +607,13 @@ TEST_F(FtpSessionTest, TwentyClientsDownloadAtOnceAndATwentyFirstIsRefused) {
   // The count is of the sessions served: the refusal is not one of them.
   EXPECT_TRUE(harness_.sink().WaitFor("(20) Max Connections Reached"));
 
-  std::vector<TransferResult> results(kClients);
+  std::vector<DataOutcome> results(kClients);
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
       DataListener listener;
       if (clients[i]->Command("PORT " + listener.PortArgument()) != kPortOk) return;
-      results[i] = Transfer(*clients[i], listener, "RETR pub/Dorvex/Updates/Image");
+      results[i] = ActiveTransfer(*clients[i], listener, "RETR pub/Dorvex/Updates/Image");
     });
   }
   for (std::thread& t : threads) t.join();
@@ -867,9 +847,9 @@ TEST_F(FtpSessionTest, TheTransferObserverSeesEachDownload) {
   auto client = LoggedIn();
   DataListener listener;
   ASSERT_EQ(kPortOk, client->Command("PORT " + listener.PortArgument()));
-  Transfer(*client, listener, "RETR pub/Dorvex/Updates/Image");
-  Transfer(*client, listener, "RETR bad/liar.txt");
-  Transfer(*client, listener, "RETR missing");
+  ActiveTransfer(*client, listener, "RETR pub/Dorvex/Updates/Image");
+  ActiveTransfer(*client, listener, "RETR bad/liar.txt");
+  ActiveTransfer(*client, listener, "RETR missing");
   harness_.daemon().SetTransferObserver(nullptr);
   const std::vector<std::string> expected = {
       "start pub\\Dorvex\\Updates\\Image 1206620 127.0.0.1",

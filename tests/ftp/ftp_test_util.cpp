@@ -213,6 +213,19 @@ platform::UniqueSocket ConnectFrom(uint32_t source, uint16_t port) {
   return fd;
 }
 
+DataOutcome ActiveTransfer(Client& client, DataListener& listener, std::string_view command) {
+  DataOutcome outcome;
+  client.Send(std::string(command) + "\r\n");
+  outcome.replies = client.ReadLines(1);
+  if (outcome.replies.rfind("150 ", 0) == 0) {
+    outcome.data = listener.AcceptAndRead();
+    outcome.replies += client.ReadLines(1);
+  } else if (listener.HasPendingConnection()) {
+    outcome.data = listener.AcceptAndRead();
+  }
+  return outcome;
+}
+
 std::string ReadSocketToEnd(platform::SocketHandle socket, milliseconds bound) {
   const auto deadline = Clock::now() + bound;
   std::string all;

@@ -119,6 +119,16 @@ class DataListener {
   uint16_t port_ = 0;
 };
 
+// What a command that may open a data connection produced.
+struct DataOutcome {
+  std::string replies;
+  std::optional<std::string> data;  // none: no data connection was opened
+};
+
+// Sends |command| on |client|; after a 150 reply reads |listener|'s data connection to its end,
+// then the final reply (a connection that came without a 150 is read too).
+DataOutcome ActiveTransfer(Client& client, DataListener& listener, std::string_view command);
+
 // The port a "227 ... (h1,h2,h3,h4,p1,p2)." or "229 ... (|||port|)" reply offers; none for any
 // other text.
 std::optional<uint16_t> OfferedPort(std::string_view reply);
